@@ -1,0 +1,27 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace CoreSystem {
+
+// The package checksum: polynomial 0x04C11DB7 processed most-significant bit first, started
+// from a register derived from a seed, no final XOR. The running register belongs to the caller.
+class CRC32 {
+public:
+    // The seed every user of the checksum starts from; its start value is 0x6826EB82.
+    static constexpr std::uint32_t packageSeed = 0xEDB88320;
+
+    static const std::array<std::uint32_t, 256> crc32Table;
+
+    // The register after running the four bytes of `seed`, most significant first, from 0.
+    std::uint32_t startValue(std::uint32_t seed) const;
+    // Runs `count` bytes through the register, on the fastest path this processor allows.
+    std::uint32_t update(std::uint32_t crc, const void* bytes, std::size_t count) const;
+
+    // The byte-at-a-time table update, the reference every faster path must match.
+    static std::uint32_t updateReference(std::uint32_t crc, const void* bytes, std::size_t count);
+};
+
+}  // namespace CoreSystem

@@ -1,0 +1,6 @@
+# Applies LOADER_SANITIZERS to every target defined after this point.
+if(LOADER_SANITIZERS)
+  list(JOIN LOADER_SANITIZERS "," sanitizer_list)
+  add_compile_options(-fsanitize=${sanitizer_list} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${sanitizer_list})
+endif()

@@ -1,0 +1,67 @@
+#include "TestSupport.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace TestSupport {
+
+TemporaryUnitRoot::TemporaryUnitRoot() {
+    std::string pattern = "/tmp/ur-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("cannot make a temporary unit root");
+    }
+    path_ = pattern;
+    if (const char* previous = std::getenv("UNIT_ROOT"); previous != nullptr) {
+        previousRoot_ = previous;
+        hadPreviousRoot_ = true;
+    }
+    setenv("UNIT_ROOT", path_.c_str(), 1);
+}
+
+TemporaryUnitRoot::~TemporaryUnitRoot() {
+    if (hadPreviousRoot_) {
+        setenv("UNIT_ROOT", previousRoot_.c_str(), 1);
+    } else {
+        unsetenv("UNIT_ROOT");
+    }
+    std::error_code error;
+    // Tests may leave read-only folders behind; make them removable first.
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path_, error)) {
+        if (entry.is_directory(error) && !entry.is_symlink(error)) {
+            std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
+                                         std::filesystem::perm_options::add, error);
+        }
+    }
+    std::filesystem::remove_all(path_, error);
+}
+
+std::string TemporaryUnitRoot::prepare(std::string_view unitPath) const {
+    std::string host = path_ + std::string(unitPath);
+    std::filesystem::create_directories(std::filesystem::path(host).parent_path());
+    return host;
+}
+
+void TemporaryUnitRoot::writeFile(std::string_view unitPath, std::string_view contents) const {
+    writeHostFile(prepare(unitPath), contents);
+}
+
+std::string TemporaryUnitRoot::readFile(std::string_view unitPath) const {
+    return readHostFile(path_ + std::string(unitPath));
+}
+
+std::string readHostFile(const std::string& hostPath) {
+    std::ifstream file(hostPath, std::ios::binary);
+    std::ostringstream contents;
+    contents << file.rdbuf();
+    return contents.str();
+}
+
+void writeHostFile(const std::string& hostPath, std::string_view contents) {
+    std::ofstream file(hostPath, std::ios::binary | std::ios::trunc);
+    file.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+}
+
+}  // namespace TestSupport

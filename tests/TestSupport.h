@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace TestSupport {
+
+// A fresh unit root under /tmp for one test, named in UNIT_ROOT while it lives (the previous
+// value comes back afterwards) and removed with everything in it at the end. Short, because
+// socket paths beneath it must fit 107 bytes.
+class TemporaryUnitRoot {
+public:
+    TemporaryUnitRoot();
+    TemporaryUnitRoot(const TemporaryUnitRoot&) = delete;
+    TemporaryUnitRoot& operator=(const TemporaryUnitRoot&) = delete;
+    TemporaryUnitRoot(TemporaryUnitRoot&&) = delete;
+    TemporaryUnitRoot& operator=(TemporaryUnitRoot&&) = delete;
+    ~TemporaryUnitRoot();
+
+    const std::string& path() const { return path_; }
+    // The host path of a unit path, creating its parent folders.
+    std::string prepare(std::string_view unitPath) const;
+    void writeFile(std::string_view unitPath, std::string_view contents) const;
+    std::string readFile(std::string_view unitPath) const;
+
+private:
+    std::string path_;
+    std::string previousRoot_;
+    bool hadPreviousRoot_ = false;
+};
+
+std::string readHostFile(const std::string& hostPath);
+void writeHostFile(const std::string& hostPath, std::string_view contents);
+
+}  // namespace TestSupport
