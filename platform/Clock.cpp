@@ -24,13 +24,17 @@ std::atomic<Clock*> installedClock{&steadyClock};
 
 }  // namespace
 
-Clock& Clock::current() { return *installedClock.load(std::memory_order_acquire); }
+Clock& Clock::current() {
+    return *installedClock.load(std::memory_order_acquire);
+}
 
 void Clock::install(Clock* clock) {
     installedClock.store(clock != nullptr ? clock : &steadyClock, std::memory_order_release);
 }
 
-Clock::Duration monotonicNow() { return Clock::current().now(); }
+Clock::Duration monotonicNow() {
+    return Clock::current().now();
+}
 
 void sleepMilliseconds(long long milliseconds) {
     Clock::current().sleepFor(std::chrono::milliseconds(milliseconds));

@@ -56,7 +56,9 @@ Device& Device::operator=(Device&& other) noexcept {
     return *this;
 }
 
-Device::~Device() { close(); }
+Device::~Device() {
+    close();
+}
 
 Device Device::open(const std::string& hostPath, int flags) {
     struct stat status {};
@@ -67,7 +69,8 @@ Device Device::open(const std::string& hostPath, int flags) {
         device.openError_ = error;
         return device;
     }
-    const int handle = ::open(hostPath.c_str(), flags | O_CLOEXEC);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    const int handle =
+        ::open(hostPath.c_str(), flags | O_CLOEXEC);  // NOLINT(cppcoreguidelines-pro-type-vararg)
     Device device(handle, false);
     device.openError_ = handle < 0 ? errno : 0;
     return device;

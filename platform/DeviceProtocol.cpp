@@ -15,7 +15,8 @@ void putWord(std::vector<std::uint8_t>& out, std::uint32_t value) {
 
 std::uint32_t getWord(const std::uint8_t* bytes) {
     return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8U |
-           static_cast<std::uint32_t>(bytes[2]) << 16U | static_cast<std::uint32_t>(bytes[3]) << 24U;
+           static_cast<std::uint32_t>(bytes[2]) << 16U |
+           static_cast<std::uint32_t>(bytes[3]) << 24U;
 }
 
 int sendAll(int socket, std::span<const std::uint8_t> bytes) {

@@ -29,13 +29,17 @@ PhysicalMemory& PhysicalMemory::operator=(PhysicalMemory&& other) noexcept {
     return *this;
 }
 
-PhysicalMemory::~PhysicalMemory() { unmap(); }
+PhysicalMemory::~PhysicalMemory() {
+    unmap();
+}
 
 PhysicalMemory PhysicalMemory::map(std::uint64_t physicalAddress, std::size_t length,
                                    bool writable) {
     PhysicalMemory memory;
     const std::string path = UnitRoot::hostPath("/dev/mem");
-    const int handle = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    const int handle =
+        ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) |
+                                 O_CLOEXEC);  // NOLINT(cppcoreguidelines-pro-type-vararg)
     if (handle < 0) {
         return memory;
     }
@@ -66,7 +70,8 @@ std::uint32_t PhysicalMemory::read32(std::size_t offset) const {
     assert(base_ != nullptr && offset + 4 <= length_);
     const volatile std::uint8_t* bytes = base_ + offset;
     return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8U |
-           static_cast<std::uint32_t>(bytes[2]) << 16U | static_cast<std::uint32_t>(bytes[3]) << 24U;
+           static_cast<std::uint32_t>(bytes[2]) << 16U |
+           static_cast<std::uint32_t>(bytes[3]) << 24U;
 }
 
 void PhysicalMemory::write32(std::size_t offset, std::uint32_t value) {

@@ -30,8 +30,8 @@ int Process::system(const std::string& command) {
     const char* const argv[] = {"sh", "-c", command.c_str(), nullptr};
     pid_t child = 0;
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): posix_spawn's argv is not const
-    if (posix_spawn(&child, "/bin/sh", nullptr, nullptr, const_cast<char* const*>(argv),
-                    environ) != 0) {
+    if (posix_spawn(&child, "/bin/sh", nullptr, nullptr, const_cast<char* const*>(argv), environ) !=
+        0) {
         return -1;
     }
     return waitForChild(child);
@@ -53,7 +53,9 @@ int Process::spawn(SpawnMode mode, const std::string& path, const char* const ar
     return mode == SpawnMode::wait ? waitForChild(child) : child;
 }
 
-int Process::getPriority() { return threadPriority; }
+int Process::getPriority() {
+    return threadPriority;
+}
 
 int Process::setPriority(int priority) {
     if (priority < lowestPriority || priority > highestPriority) {

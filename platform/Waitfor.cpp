@@ -10,7 +10,8 @@
 namespace Platform {
 
 int waitfor(const std::string& hostPath, int maximumMilliseconds, int pollMilliseconds) {
-    const Clock::Duration deadline = monotonicNow() + std::chrono::milliseconds(maximumMilliseconds);
+    const Clock::Duration deadline =
+        monotonicNow() + std::chrono::milliseconds(maximumMilliseconds);
     const auto poll = std::chrono::milliseconds(pollMilliseconds > 0 ? pollMilliseconds : 1);
     for (;;) {
         struct stat status {};

@@ -123,9 +123,8 @@ TEST_F(DeviceTest, CarriesReadWriteAndDevctlOverTheSocketProtocol) {
 
 TEST_F(DeviceTest, ReportsDriverErrorsAndAClosedConnection) {
     auto server = std::make_unique<DeviceServer>(
-        socketPath, DeviceServer::Handlers{.read = [](std::uint32_t, std::vector<std::uint8_t>&) {
-                                               return -EAGAIN;
-                                           }});
+        socketPath, DeviceServer::Handlers{
+                        .read = [](std::uint32_t, std::vector<std::uint8_t>&) { return -EAGAIN; }});
     Device device = Device::open(socketPath, O_RDWR);
     ASSERT_TRUE(device.isOpen());
     std::uint8_t buffer[4];

@@ -22,7 +22,8 @@ public:
         // Returns the number of bytes accepted or -errno.
         std::function<std::int32_t(std::span<const std::uint8_t> data)> write{};
         // May change `data` in place (it is sent back); returns 0 or an errno value.
-        std::function<std::int32_t(std::uint32_t command, std::vector<std::uint8_t>& data)> devctl{};
+        std::function<std::int32_t(std::uint32_t command, std::vector<std::uint8_t>& data)>
+            devctl{};
         // Called first by stop(), to release read handlers that are blocked.
         std::function<void()> onStop{};
     };

@@ -2,9 +2,13 @@
 
 namespace Platform::Testkit {
 
-FakeClock::FakeClock() { Clock::install(this); }
+FakeClock::FakeClock() {
+    Clock::install(this);
+}
 
-FakeClock::~FakeClock() { Clock::install(nullptr); }
+FakeClock::~FakeClock() {
+    Clock::install(nullptr);
+}
 
 void FakeClock::sleepFor(Duration duration) {
     slept_ += duration.count();
