@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -143,32 +144,39 @@ TEST_F(DeviceTest, ReportsDriverErrorsAndAClosedConnection) {
 TEST_F(DeviceTest, ServesManyConnectionsWhileOneReadBlocks) {
     std::mutex mutex;
     std::condition_variable changed;
+    bool readWaiting = false;
     bool released = false;
+    const auto release = [&] {
+        const std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    };
     DeviceServer server(socketPath,
                         {.read =
                              [&](std::uint32_t, std::vector<std::uint8_t>& out) {
                                  std::unique_lock lock(mutex);
+                                 readWaiting = true;
+                                 changed.notify_all();
                                  changed.wait(lock, [&] { return released; });
                                  out = {7};
                                  return 1;
                              },
                          .devctl = [](std::uint32_t, std::vector<std::uint8_t>&) { return 0; },
-                         .onStop =
-                             [&] {
-                                 const std::lock_guard lock(mutex);
-                                 released = true;
-                                 changed.notify_all();
-                             }});
+                         .onStop = release});
     Device reader = Device::open(socketPath, O_RDONLY);
     std::thread blocked([&reader] {
         std::uint8_t byte = 0;
         EXPECT_EQ(reader.read(&byte, 1), 1);
         EXPECT_EQ(byte, 7);
     });
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return readWaiting; });
+    }
     Device other = Device::open(socketPath, O_RDWR);
     std::uint8_t word[4] = {};
     EXPECT_EQ(other.devctl(5, word, sizeof word), 0);
-    server.stop();
+    release();
     blocked.join();
 }
 
@@ -186,6 +194,33 @@ TEST_F(DeviceTest, OpensOrdinaryFilesDirectlyAndRefusesOverlongSocketPaths) {
 
     const std::string longPath = root.path() + "/" + std::string(120, 'd');
     EXPECT_THROW(DeviceServer(longPath, {}), std::system_error);
+}
+
+TEST_F(DeviceTest, OpensASerialPortThroughItsLinkToAPseudoTerminal) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string port = root.prepare("/dev/ser1");
+    ASSERT_EQ(symlink(ptsname(master), port.c_str()), 0);
+
+    Device device = Device::open(port, O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(device.isOpen()) << device.openError();
+    EXPECT_FALSE(device.isSocket());
+    termios settings{};
+    ASSERT_EQ(tcgetattr(device.nativeHandle(), &settings), 0);
+    cfmakeraw(&settings);
+    ASSERT_EQ(tcsetattr(device.nativeHandle(), TCSANOW, &settings), 0);
+
+    EXPECT_EQ(device.write("\xC0\x00", 2), 2);
+    char received[2] = {};
+    EXPECT_EQ(::read(master, received, 2), 2);
+    EXPECT_EQ(received[0], '\xC0');
+    EXPECT_EQ(::write(master, "ok", 2), 2);
+    char reply[2] = {};
+    EXPECT_EQ(device.read(reply, 2), 2);
+    EXPECT_EQ(std::string(reply, 2), "ok");
+    close(master);
 }
 
 TEST(PhysicalMemoryTest, MapsTheMemoryFileAtThePhysicalAddress) {
