@@ -2,10 +2,11 @@
 //
 // Read as a polynomial with the first byte's top bit as the highest coefficient, running n
 // bytes D through register R gives R' = (R * x^(8n) + D * x^32) mod P, P = x^32 + 0x04C11DB7.
-// Anything congruent to D modulo P therefore leaves the same register. The data is folded
-// 16 bytes at a time, byte-reversed so that a 128-bit lane holds the block's polynomial, into
-// one 128-bit value congruent to everything before the tail; the table path then finishes
-// that value's 16 bytes and the tail from register 0.
+// From register 0, data whose polynomials are congruent modulo P give the same register, so
+// R is XORed into the first four bytes and the data, 16 bytes at a time and byte-reversed so
+// that a 128-bit lane holds a block's polynomial, is folded into one 128-bit value congruent
+// to everything before the tail; the table path finishes that value's 16 bytes and the tail
+// from register 0.
 #include "CoreSystem/CRC32.h"
 
 #if defined(__x86_64__)
