@@ -22,6 +22,17 @@ public:
 
     // The byte-at-a-time table update, the reference every faster path must match.
     static std::uint32_t updateReference(std::uint32_t crc, const void* bytes, std::size_t count);
+    // Eight bytes per step through eight tables; runs on any processor.
+    static std::uint32_t updateSlicing(std::uint32_t crc, const void* bytes, std::size_t count);
+
+#if defined(__x86_64__)
+    // Whether this processor has the carry-less multiply (and byte shuffle) instructions that
+    // updateCarrylessMultiply needs.
+    static bool carrylessMultiplySupported();
+    // Folds 64-byte blocks with carry-less multiplies; only where carrylessMultiplySupported().
+    static std::uint32_t updateCarrylessMultiply(std::uint32_t crc, const void* bytes,
+                                                 std::size_t count);
+#endif
 };
 
 }  // namespace CoreSystem
