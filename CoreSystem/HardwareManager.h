@@ -39,7 +39,9 @@ public:
     // Descriptor of "/dev/iplctl", or a negative value.
     static int iplControlHandle();
 
-    // Forgets every cached value and closes the IPL control handle, as at process start.
+    // Forgets every cached value (device family, data blocks, boot-parameter area, boot count)
+    // and closes the IPL control handle, as at process start; pointers from bootParameters()
+    // become invalid. For tests, which change the environment and the unit between cases.
     static void resetCachedState();
 };
 

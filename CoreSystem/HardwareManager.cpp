@@ -1,0 +1,462 @@
+#include "CoreSystem/HardwareManager.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <initializer_list>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "CoreSystem/CRC32.h"
+#include "platform/Device.h"
+#include "platform/DeviceCommands.h"
+#include "platform/PhysicalMemory.h"
+#include "platform/SystemLog.h"
+#include "platform/UnitRoot.h"
+#include "platform/Waitfor.h"
+
+namespace CoreSystem::Hardware {
+namespace {
+
+constexpr int logCode = 12345;
+constexpr int logSeverity = 6;
+
+constexpr std::size_t blockSize = 256;
+constexpr std::uint32_t emptyNumber = 0xFFFFFFFF;
+// Block 2 keeps its CRC word right after the covered bytes, inside the block.
+constexpr std::uint32_t block2MaximumCount = 248;
+
+constexpr std::uint64_t bootParameterAddress = 0xE63C0000;
+constexpr std::size_t bootParameterWords = 20;
+constexpr std::size_t bootParameterSize = bootParameterWords * 4;
+constexpr std::uint32_t bootParameterMagic = 0x1234AA55;
+
+constexpr std::uint32_t pmicAddress = 0x5A;
+constexpr std::uint64_t m2ResetRegister = 0xE6050008;
+constexpr std::uint32_t m2ResetBit = 0x100;
+constexpr std::uint64_t imx35ResetRegister = 0x53FDC000;
+
+constexpr int dataPartitionWaitMilliseconds = 3000;
+
+constexpr const char* iplControlPath = "/dev/iplctl";
+constexpr const char* i2cPath = "/dev/i2c6";
+constexpr const char* dataPartitionPath = "/fs/etfs/";
+constexpr const char* startScriptPath = "/fs/etfs/app/start.sh";
+constexpr const char* formattedMarkerPath = "/fs/etfs/formatted";
+constexpr const char* bootCountPath = "/fs/etfs/bootCount.bin";
+
+// Process-wide state, each group under its own mutex.
+struct State {
+    std::mutex familyMutex;
+    bool familyKnown = false;
+    int family = Manager::familyUnknown;
+
+    std::mutex iplMutex;
+    Platform::Device iplDevice;
+
+    // Also guards the cache that the requests fill, so each block is fetched once.
+    std::mutex deviceControlMutex;
+    std::map<DataBlockEnum, std::vector<std::uint8_t>> dataBlockCache;
+
+    std::mutex bootParameterMutex;
+    Platform::PhysicalMemory bootParameterArea;  // mapped only once it proved valid
+
+    std::mutex bootCountMutex;
+    std::uint32_t bootCount = 0;
+
+    std::mutex shutdownMutex;
+    std::mutex dataPartitionMutex;
+};
+
+State& state() {
+    static State instance;
+    return instance;
+}
+
+std::uint32_t wordAt(const std::uint8_t* bytes, std::size_t offset) {
+    return static_cast<std::uint32_t>(bytes[offset]) |
+           static_cast<std::uint32_t>(bytes[offset + 1]) << 8U |
+           static_cast<std::uint32_t>(bytes[offset + 2]) << 16U |
+           static_cast<std::uint32_t>(bytes[offset + 3]) << 24U;
+}
+
+std::uint32_t word(const std::uint8_t* bytes, std::size_t index) {
+    return wordAt(bytes, index * 4);
+}
+
+std::uint32_t packageCrc(const std::uint8_t* bytes, std::size_t count) {
+    const CRC32 crc;
+    return crc.update(crc.startValue(CRC32::packageSeed), bytes, count);
+}
+
+// The first candidate word that is not empty, or 0.
+std::uint32_t firstNumber(const std::uint8_t* words, std::initializer_list<std::size_t> indices) {
+    for (const std::size_t index : indices) {
+        if (const std::uint32_t value = word(words, index); value != emptyNumber) {
+            return value;
+        }
+    }
+    return 0;
+}
+
+// The lowest byte of a fall-back word that is not 0xFF, or 0.
+std::uint32_t fallbackByte(std::uint32_t value) {
+    for (unsigned shift = 0; shift < 32; shift += 8) {
+        if (const std::uint32_t byte = (value >> shift) & 0xFFU; byte != 0xFF) {
+            return byte;
+        }
+    }
+    return 0;
+}
+
+// Word `blockWord` of a valid block 1, else the fall-back byte of boot-parameter word
+// `parameterWord`; 0 outside 1..maximum.
+std::uint32_t boardCode(std::size_t blockWord, std::size_t parameterWord, std::uint32_t maximum) {
+    std::uint32_t value = 0;
+    const std::vector<std::uint8_t> block = Manager::readDataBlock(DataBlockEnum::block1);
+    if (Manager::isDataBlockValid(DataBlockEnum::block1, block)) {
+        value = word(block.data(), blockWord);
+    } else if (const std::uint8_t* parameters = Manager::bootParameters(); parameters != nullptr) {
+        value = fallbackByte(word(parameters, parameterWord));
+    }
+    return value >= 1 && value <= maximum ? value : 0;
+}
+
+// Part number (block word 0, else boot-parameter words 4, 6) or serial number (block words 1,
+// 3, 5, else boot-parameter words 5, 7, 9).
+std::uint32_t boardNumber(std::initializer_list<std::size_t> blockWords,
+                          std::initializer_list<std::size_t> parameterWords) {
+    const std::vector<std::uint8_t> block = Manager::readDataBlock(DataBlockEnum::block1);
+    if (Manager::isDataBlockValid(DataBlockEnum::block1, block)) {
+        return firstNumber(block.data(), blockWords);
+    }
+    const std::uint8_t* parameters = Manager::bootParameters();
+    return parameters != nullptr ? firstNumber(parameters, parameterWords) : 0;
+}
+
+std::uint32_t iplCommand(DataBlockEnum kind) {
+    switch (kind) {
+        case DataBlockEnum::block1:
+            return Platform::DeviceCommands::iplReadDataBlock1;
+        case DataBlockEnum::block2:
+            return Platform::DeviceCommands::iplReadDataBlock2;
+        case DataBlockEnum::block3:
+            return Platform::DeviceCommands::iplReadDataBlock3;
+    }
+    return 0;
+}
+
+// One register write of the power-management IC: an I2C send request carrying the register
+// and the value. Returns 0 or the driver's errno value.
+int writePmicRegister(Platform::Device& i2c, std::uint8_t reg, std::uint8_t value) {
+    const Platform::DeviceCommands::I2cSendHeader header{
+        .slaveAddress = pmicAddress,
+        .addressFormat = Platform::DeviceCommands::i2cAddressFormat7Bit,
+        .length = 2,
+        .stop = 1};
+    std::array<std::uint8_t, sizeof header + 2> request{};
+    std::memcpy(request.data(), &header, sizeof header);
+    request[sizeof header] = reg;
+    request[sizeof header + 1] = value;
+    return i2c.devctl(Platform::DeviceCommands::i2cSend, request.data(), request.size());
+}
+
+void shutdownM2() {
+    Platform::SystemLog::write(logCode, logSeverity, "HardwareManager: Shutdown M2");
+    Platform::Device i2c = Platform::Device::open(Platform::UnitRoot::hostPath(i2cPath), O_RDWR);
+    struct PmicWrite {
+        std::uint8_t reg;
+        std::uint8_t value;
+        const char* done;
+    };
+    static constexpr std::array<PmicWrite, 2> writes{{
+        {0x11, 0x69, "HardwareManager: M2 PMIC Watchdog Enabled"},
+        {0x13, 0x01, "HardwareManager: M2 PMIC Watchdog Timer Reset"},
+    }};
+    for (const PmicWrite& pmicWrite : writes) {
+        if (writePmicRegister(i2c, pmicWrite.reg, pmicWrite.value) == 0) {
+            Platform::SystemLog::write(logCode, logSeverity, pmicWrite.done);
+        } else {
+            Platform::SystemLog::writef(
+                logCode, logSeverity,
+                "HardwareManager: M2 PMIC i2c_write failed: reg = %x data = %x", pmicWrite.reg,
+                pmicWrite.value);
+        }
+    }
+    Platform::PhysicalMemory reset = Platform::PhysicalMemory::map(m2ResetRegister, 4, true);
+    if (reset.isMapped()) {
+        reset.write32(0, reset.read32(0) & ~m2ResetBit);
+    }
+}
+
+void shutdownIMX35() {
+    Platform::SystemLog::write(logCode, logSeverity, "HardwareManager: Shutdown iMX35");
+    Platform::PhysicalMemory reset = Platform::PhysicalMemory::map(imx35ResetRegister, 2, true);
+    if (reset.isMapped()) {
+        reset.write16(0, 0);
+    }
+}
+
+bool pathExists(const std::string& hostPath) {
+    struct stat status {};
+    return ::stat(hostPath.c_str(), &status) == 0;
+}
+
+bool writeAll(int handle, const void* data, std::size_t size) {
+    return ::write(handle, data, size) == static_cast<ssize_t>(size);
+}
+
+// Makes a finished write durable the way the unit does: open again read-only, fsync, close.
+void syncPath(const std::string& hostPath, int flags) {
+    const int handle = ::open(hostPath.c_str(), flags | O_CLOEXEC);
+    if (handle >= 0) {
+        ::fsync(handle);
+        ::close(handle);
+    }
+}
+
+// The counter as four little-endian bytes, or 0 when the file is missing or short.
+std::uint32_t readBootCountFile(const std::string& hostPath) {
+    const int handle = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (handle < 0) {
+        return 0;
+    }
+    std::array<std::uint8_t, 4> bytes{};
+    const ssize_t count = ::read(handle, bytes.data(), bytes.size());
+    ::close(handle);
+    return count == static_cast<ssize_t>(bytes.size()) ? wordAt(bytes.data(), 0) : 0;
+}
+
+// Replaces the counter file with a new one holding `value`, so that a power cut leaves either
+// the old or the new count, never a truncated file.
+bool replaceBootCountFile(const std::string& hostPath, std::uint32_t value) {
+    const std::string newPath = hostPath + ".new";
+    const int handle = ::open(newPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (handle < 0) {
+        return false;
+    }
+    const std::array<std::uint8_t, 4> bytes{
+        static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8U),
+        static_cast<std::uint8_t>(value >> 16U), static_cast<std::uint8_t>(value >> 24U)};
+    const bool written = writeAll(handle, bytes.data(), bytes.size()) && ::fsync(handle) == 0;
+    const bool closed = ::close(handle) == 0;
+    if (!written || !closed || std::rename(newPath.c_str(), hostPath.c_str()) != 0) {
+        ::unlink(newPath.c_str());
+        return false;
+    }
+    // The rename is in place; syncing the folder makes it survive a power cut.
+    syncPath(std::filesystem::path(hostPath).parent_path().string(), O_RDONLY | O_DIRECTORY);
+    return true;
+}
+
+// The counter, read from its file while it is still 0. Call with the boot-count mutex held.
+std::uint32_t loadedBootCount(State& shared) {
+    if (shared.bootCount == 0) {
+        shared.bootCount = readBootCountFile(Platform::UnitRoot::hostPath(bootCountPath));
+    }
+    return shared.bootCount;
+}
+
+}  // namespace
+
+int Manager::deviceFamily() {
+    State& shared = state();
+    const std::lock_guard lock(shared.familyMutex);
+    if (!shared.familyKnown) {
+        const char* value = std::getenv("DEVICEFAMILY");
+        const std::string_view name = value != nullptr ? value : "";
+        shared.family = name == "M2" ? familyM2 : name == "iMX35" ? familyIMX35 : familyUnknown;
+        shared.familyKnown = true;
+    }
+    return shared.family;
+}
+
+bool Manager::isM2() {
+    return deviceFamily() == familyM2;
+}
+
+const std::uint8_t* Manager::bootParameters() {
+    State& shared = state();
+    const std::lock_guard lock(shared.bootParameterMutex);
+    if (shared.bootParameterArea.isMapped()) {
+        return shared.bootParameterArea.data();
+    }
+    if (!isM2()) {
+        return nullptr;
+    }
+    Platform::PhysicalMemory area =
+        Platform::PhysicalMemory::map(bootParameterAddress, bootParameterSize, false);
+    if (!area.isMapped()) {
+        return nullptr;
+    }
+    const std::uint8_t* bytes = area.data();
+    const std::uint32_t count = word(bytes, 1);
+    if (word(bytes, 0) != bootParameterMagic || count >= bootParameterWords ||
+        packageCrc(bytes, std::size_t{count} * 4) != word(bytes, bootParameterWords - 1)) {
+        return nullptr;
+    }
+    shared.bootParameterArea = std::move(area);
+    return shared.bootParameterArea.data();
+}
+
+int Manager::iplControlHandle() {
+    State& shared = state();
+    const std::lock_guard lock(shared.iplMutex);
+    if (!shared.iplDevice.isOpen() && isM2()) {
+        shared.iplDevice =
+            Platform::Device::open(Platform::UnitRoot::hostPath(iplControlPath), O_RDWR);
+    }
+    return shared.iplDevice.nativeHandle();
+}
+
+std::size_t Manager::dataBlockSize(DataBlockEnum kind) {
+    switch (kind) {
+        case DataBlockEnum::block1:
+        case DataBlockEnum::block2:
+        case DataBlockEnum::block3:
+            return blockSize;
+    }
+    return 0;
+}
+
+std::vector<std::uint8_t> Manager::readDataBlock(DataBlockEnum kind) {
+    State& shared = state();
+    std::vector<std::uint8_t> block;
+    {
+        const std::lock_guard lock(shared.deviceControlMutex);
+        if (const auto cached = shared.dataBlockCache.find(kind);
+            cached != shared.dataBlockCache.end()) {
+            return cached->second;
+        }
+        block.assign(dataBlockSize(kind), 0);
+        if (block.empty() || !isM2() || iplControlHandle() < 0 ||
+            shared.iplDevice.devctl(iplCommand(kind), block.data(), block.size()) != 0) {
+            return {};
+        }
+        shared.dataBlockCache.emplace(kind, block);
+    }
+    std::this_thread::yield();
+    return block;
+}
+
+bool Manager::isDataBlockValid(DataBlockEnum kind, const std::vector<std::uint8_t>& bytes) {
+    if (bytes.size() != dataBlockSize(kind) || !isM2()) {
+        return false;
+    }
+    switch (kind) {
+        case DataBlockEnum::block1:
+            return packageCrc(bytes.data(), blockSize - 4) == word(bytes.data(), 63);
+        case DataBlockEnum::block2: {
+            const std::uint32_t count = word(bytes.data(), 0);
+            return count <= block2MaximumCount &&
+                   packageCrc(bytes.data(), count) == wordAt(bytes.data(), count);
+        }
+        case DataBlockEnum::block3:
+            return true;
+    }
+    return false;
+}
+
+std::uint32_t Manager::displayType() {
+    return boardCode(8, 12, 12);
+}
+
+std::uint32_t Manager::variantCode() {
+    return boardCode(9, 13, 2);
+}
+
+std::uint32_t Manager::partNumber() {
+    return boardNumber({0}, {4, 6});
+}
+
+std::uint32_t Manager::serialNumber() {
+    return boardNumber({1, 3, 5}, {5, 7, 9});
+}
+
+void Manager::shutdown() {
+    const std::lock_guard lock(state().shutdownMutex);
+    switch (deviceFamily()) {
+        case familyM2:
+            shutdownM2();
+            break;
+        case familyIMX35:
+            shutdownIMX35();
+            break;
+        default:
+            break;
+    }
+}
+
+std::uint32_t Manager::getBootCount() {
+    State& shared = state();
+    const std::lock_guard lock(shared.bootCountMutex);
+    return loadedBootCount(shared);
+}
+
+void Manager::incrementBootCount() {
+    State& shared = state();
+    const std::lock_guard lock(shared.bootCountMutex);
+    const std::uint32_t next = loadedBootCount(shared) + 1;
+    if (replaceBootCountFile(Platform::UnitRoot::hostPath(bootCountPath), next)) {
+        shared.bootCount = next;
+    }
+}
+
+bool Manager::checkDataPartition() {
+    const std::lock_guard lock(state().dataPartitionMutex);
+    Platform::waitfor(Platform::UnitRoot::hostPath(dataPartitionPath),
+                      dataPartitionWaitMilliseconds);
+    if (pathExists(Platform::UnitRoot::hostPath(startScriptPath))) {
+        return true;
+    }
+    const std::string marker = Platform::UnitRoot::hostPath(formattedMarkerPath);
+    const int handle = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (handle < 0) {
+        return false;
+    }
+    constexpr std::string_view text = "Format Completed\n";
+    // Creating the marker is the test; whether it exists afterwards decides.
+    writeAll(handle, text.data(), text.size());
+    ::close(handle);
+    syncPath(marker, O_RDONLY);
+    if (!pathExists(marker)) {
+        return false;
+    }
+    ::unlink(marker.c_str());
+    return true;
+}
+
+void Manager::resetCachedState() {
+    State& shared = state();
+    {
+        const std::lock_guard lock(shared.familyMutex);
+        shared.familyKnown = false;
+        shared.family = familyUnknown;
+    }
+    {
+        // In the order readDataBlock takes them: requests use the handle outside its mutex.
+        const std::lock_guard requests(shared.deviceControlMutex);
+        const std::lock_guard handle(shared.iplMutex);
+        shared.dataBlockCache.clear();
+        shared.iplDevice.close();
+    }
+    {
+        const std::lock_guard lock(shared.bootParameterMutex);
+        shared.bootParameterArea.unmap();
+    }
+    {
+        const std::lock_guard lock(shared.bootCountMutex);
+        shared.bootCount = 0;
+    }
+}
+
+}  // namespace CoreSystem::Hardware
