@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "CoreSystem/CRC32.h"
+#include "CoreSystem/Utilities.h"
 #include "platform/Device.h"
 #include "platform/DeviceCommands.h"
 #include "platform/PhysicalMemory.h"
@@ -206,22 +207,8 @@ void shutdownIMX35() {
     }
 }
 
-bool pathExists(const std::string& hostPath) {
-    struct stat status {};
-    return ::stat(hostPath.c_str(), &status) == 0;
-}
-
 bool writeAll(int handle, const void* data, std::size_t size) {
     return ::write(handle, data, size) == static_cast<ssize_t>(size);
-}
-
-// Makes a finished write durable the way the unit does: open again read-only, fsync, close.
-void syncPath(const std::string& hostPath, int flags) {
-    const int handle = ::open(hostPath.c_str(), flags | O_CLOEXEC);
-    if (handle >= 0) {
-        ::fsync(handle);
-        ::close(handle);
-    }
 }
 
 // The counter as four little-endian bytes, or 0 when the file is missing or short.
@@ -254,7 +241,7 @@ bool replaceBootCountFile(const std::string& hostPath, std::uint32_t value) {
         return false;
     }
     // The rename is in place; syncing the folder makes it survive a power cut.
-    syncPath(std::filesystem::path(hostPath).parent_path().string(), O_RDONLY | O_DIRECTORY);
+    Utilities::syncFile(std::filesystem::path(hostPath).parent_path().string());
     return true;
 }
 
@@ -415,7 +402,7 @@ bool Manager::checkDataPartition() {
     const std::lock_guard lock(state().dataPartitionMutex);
     Platform::waitfor(Platform::UnitRoot::hostPath(dataPartitionPath),
                       dataPartitionWaitMilliseconds);
-    if (pathExists(Platform::UnitRoot::hostPath(startScriptPath))) {
+    if (Utilities::exists(Platform::UnitRoot::hostPath(startScriptPath))) {
         return true;
     }
     const std::string marker = Platform::UnitRoot::hostPath(formattedMarkerPath);
@@ -427,8 +414,8 @@ bool Manager::checkDataPartition() {
     // Creating the marker is the test; whether it exists afterwards decides.
     writeAll(handle, text.data(), text.size());
     ::close(handle);
-    syncPath(marker, O_RDONLY);
-    if (!pathExists(marker)) {
+    Utilities::syncFile(marker);
+    if (!Utilities::exists(marker)) {
         return false;
     }
     ::unlink(marker.c_str());

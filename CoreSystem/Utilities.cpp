@@ -1,0 +1,329 @@
+#include "CoreSystem/Utilities.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <libgen.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "CoreSystem/Console.h"
+#include "CoreSystem/HardwareManager.h"
+#include "platform/Clock.h"
+#include "platform/UnitRoot.h"
+#include "platform/Waitfor.h"
+
+namespace CoreSystem {
+namespace {
+
+std::string joined(std::string_view base, std::string_view relativePath) {
+    std::string path(base);
+    path.append(Utilities::stripLeadingSlashes(relativePath));
+    return Platform::UnitRoot::hostPath(path);
+}
+
+std::string lowerCased(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char character) { return std::tolower(character); });
+    return text;
+}
+
+std::vector<std::string> components(std::string_view path) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        if (end > start) {
+            parts.emplace_back(path.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return parts;
+}
+
+}  // namespace
+
+int Utilities::maxargc = 10;
+
+std::string Utilities::dataRoot() {
+    const char* root = std::getenv("AUTOLOADPATH");
+    return root != nullptr ? root : "/fs/etfs/";
+}
+
+std::string Utilities::stripLeadingSlashes(std::string_view path) {
+    const std::size_t first = path.find_first_not_of('/');
+    return first == std::string_view::npos ? std::string() : std::string(path.substr(first));
+}
+
+std::string Utilities::autoloadPath(std::string_view relativePath) {
+    return joined(dataRoot(), relativePath);
+}
+
+std::string Utilities::configurationPath(std::string_view relativePath) {
+    return joined(dataRoot() + "config/", relativePath);
+}
+
+std::string Utilities::currentConfigurationPath(std::string_view relativePath) {
+    return joined(dataRoot() + "config/current/", relativePath);
+}
+
+std::string Utilities::applicationPath(std::string_view relativePath) {
+    return joined(dataRoot() + "app/", relativePath);
+}
+
+std::string Utilities::temporaryPath(std::string_view relativePath) {
+    return joined(dataRoot() + "temp/", relativePath);
+}
+
+std::string Utilities::scriptPath(std::string_view relativePath) {
+    return joined(dataRoot() + "script/", relativePath);
+}
+
+std::string Utilities::nonVolatileDataPath(std::string_view relativePath) {
+    return joined(dataRoot() + "nvdata/", relativePath);
+}
+
+std::string Utilities::stickPath(std::string_view relativePath) {
+    return joined("/mnt/stick/", relativePath);
+}
+
+std::string Utilities::sdCardPath(std::string_view relativePath) {
+    return joined("/mnt/sd/", relativePath);
+}
+
+std::string Utilities::ramPath(std::string_view relativePath) {
+    return joined("/tmp/", relativePath);
+}
+
+std::string Utilities::runStatePath(std::string_view relativePath) {
+    return joined("/var/run/", relativePath);
+}
+
+std::string Utilities::usbPath(std::string_view relativePath) {
+    if (!Hardware::Manager::isM2()) {
+        return stickPath(relativePath);
+    }
+    // Which port the stick appears on is decided once per process.
+    static const std::string base = [] {
+        const std::string firstPort = Platform::UnitRoot::hostPath("/fs/usb0/");
+        const std::string mapFile = Platform::UnitRoot::hostPath("/fs/usb0/mapid.bin");
+        const bool secondPort =
+            Platform::waitfor(firstPort, 0) == 0 && Platform::waitfor(mapFile, 0) == 0;
+        return secondPort ? Platform::UnitRoot::hostPath("/fs/usb1/") : firstPort;
+    }();
+    return base + stripLeadingSlashes(relativePath);
+}
+
+std::string Utilities::baseName(const std::string& path) {
+    std::string copy = path;
+    const char* name = basename(copy.data());
+    return name != nullptr ? name : "";
+}
+
+std::string Utilities::directoryName(const std::string& path) {
+    std::string copy = path;
+    const char* name = dirname(copy.data());
+    return name != nullptr ? name : "";
+}
+
+std::string Utilities::binaryDataImagePath(int number) {
+    return configurationPath("current/BinaryData/") + std::to_string(number) + ".png";
+}
+
+std::string Utilities::mediaPath(int kind) {
+    switch (kind) {
+        case 1:
+            return usbPath("");
+        case 2:
+            return sdCardPath("");
+        case 3:
+            return scriptPath("");
+        default:
+            return "";
+    }
+}
+
+bool Utilities::exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+bool Utilities::isDirectory(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+std::int32_t Utilities::fileSize(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) {
+        return -1;
+    }
+    return static_cast<std::int32_t>(
+        std::min<off_t>(status.st_size, std::numeric_limits<std::int32_t>::max()));
+}
+
+bool Utilities::statLogged(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0) {
+        return true;
+    }
+    Console::print("stat " + path + " " + std::strerror(errno) + "\n");
+    return false;
+}
+
+bool Utilities::changeMode(const std::string& path, const std::string& modeText) {
+    const long mode = std::strtol(modeText.c_str(), nullptr, 8);
+    return chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
+}
+
+bool Utilities::makeDirectories(const std::string& path) {
+    // Walk from the unit root, never from the host's own root: folders above the unit root are
+    // not ours to create or open up. A relative path is taken from the unit root.
+    std::string current = Platform::UnitRoot::prefix();
+    std::string_view rest = path;
+    if (rest.starts_with('/')) {
+        if (!rest.starts_with(current) ||
+            (rest.size() > current.size() && rest[current.size()] != '/')) {
+            return false;
+        }
+        rest.remove_prefix(current.size());
+    }
+    const std::vector<std::string> parts = components(rest);
+    if (parts.empty() || std::find(parts.begin(), parts.end(), "..") != parts.end()) {
+        return false;
+    }
+    for (const std::string& part : parts) {
+        current += "/" + part;
+        if (isDirectory(current)) {
+            if (access(current.c_str(), W_OK) != 0) {
+                changeMode(current, "777");
+            }
+        } else if (mkdir(current.c_str(), 0777) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Utilities::removeFileSynced(const std::string& path) {
+    const int handle =
+        open(path.c_str(), O_RDONLY | O_CLOEXEC);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    if (handle < 0) {
+        return false;
+    }
+    const bool removed = std::remove(path.c_str()) == 0 && fsync(handle) == 0;
+    close(handle);
+    return removed;
+}
+
+bool Utilities::syncFile(const std::string& path) {
+    const int handle =
+        open(path.c_str(), O_RDONLY | O_CLOEXEC);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    if (handle < 0) {
+        return false;
+    }
+    const bool synced = fsync(handle) == 0;
+    close(handle);
+    return synced;
+}
+
+void Utilities::listDirectory(const std::string& directory, std::vector<std::string>& names,
+                              const std::string& filter, bool caseSensitive) {
+    dirent** entries = nullptr;
+    const int count = scandir(directory.c_str(), &entries, nullptr, nullptr);
+    if (count < 0) {
+        return;
+    }
+    const std::string wanted = caseSensitive ? filter : lowerCased(filter);
+    for (int index = 0; index < count; ++index) {
+        std::string name = entries[index]->d_name;
+        if (!caseSensitive) {
+            name = lowerCased(name);
+        }
+        if (name.find(wanted) != std::string::npos) {
+            names.push_back(name);
+        }
+        std::free(entries[index]);  // NOLINT(cppcoreguidelines-no-malloc): scandir allocates
+    }
+    std::free(entries);  // NOLINT(cppcoreguidelines-no-malloc)
+}
+
+int Utilities::runShell(const std::string& command) {
+    Console::print("system " + command + "\n");
+    const int result = Platform::Process::system(command);
+    if (result == -1) {
+        Console::print("system shell could not be run\n");
+        return -1;
+    }
+    Console::print("system shell result is " + std::to_string((result >> 8) & 255) + "\n");
+    return result;
+}
+
+int Utilities::removeRecursive(const std::string& path) {
+    return runShell("rm -rf " + path);
+}
+
+void Utilities::buildArgv(const char** argv, std::initializer_list<const char*> arguments) {
+    const auto limit = static_cast<std::size_t>(std::max(maxargc, 0));
+    if (arguments.size() > limit) {
+        Console::print("Too many arguments, max is now " + std::to_string(maxargc) + "\n");
+    }
+    const std::size_t copied = std::min(arguments.size(), limit);
+    std::copy_n(arguments.begin(), copied, argv);
+    argv[copied] = nullptr;
+}
+
+int Utilities::spawnLogged(SpawnMode mode, const std::string& path, const char* const argv[]) {
+    const int result = Platform::Process::spawn(mode, path, argv);
+    Console::print("spawn " + path + " pid " + std::to_string(result) + "\n");
+    return result;
+}
+
+int Utilities::spawnWithPriority(SpawnMode mode, const std::string& path, const char* const argv[],
+                                 int priority) {
+    const int oldPriority = Platform::Process::getPriority();
+    Platform::Process::setPriority(priority);
+    Console::print("nice " + path + " prio " + std::to_string(priority) + "\n");
+    const int processId = spawnLogged(mode, path, argv);
+    Platform::Process::setPriority(oldPriority);
+    return processId;
+}
+
+bool Utilities::waitForPath(const std::string& path, int seconds) {
+    for (int poll = 0; poll < seconds * 10; ++poll) {
+        struct stat status {};
+        if (stat(path.c_str(), &status) == 0) {
+            Console::print("waitfor " + path + " " + std::to_string(poll / 10) + " sec\n");
+            return true;
+        }
+        Platform::sleepMilliseconds(100);
+    }
+    Console::print("waitfor timeout " + path + "\n");
+    return false;
+}
+
+double Utilities::monotonicSeconds() {
+    return std::chrono::duration<double>(Platform::monotonicNow()).count();
+}
+
+std::uint64_t Utilities::monotonicMilliseconds() {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Platform::monotonicNow()).count());
+}
+
+timespec Utilities::deadline(std::uint64_t milliseconds) {
+    const auto time = Platform::monotonicNow() + std::chrono::milliseconds(milliseconds);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(time);
+    timespec result{};
+    result.tv_sec = static_cast<time_t>(seconds.count());
+    result.tv_nsec = static_cast<long>((time - seconds).count());
+    return result;
+}
+
+}  // namespace CoreSystem
