@@ -16,6 +16,7 @@
 #include <string_view>
 #include <thread>
 
+#include "CoreSystem/ByteOrder.h"
 #include "CoreSystem/CRC32.h"
 #include "CoreSystem/Utilities.h"
 #include "platform/Device.h"
@@ -84,10 +85,7 @@ State& state() {
 }
 
 std::uint32_t wordAt(const std::uint8_t* bytes, std::size_t offset) {
-    return static_cast<std::uint32_t>(bytes[offset]) |
-           static_cast<std::uint32_t>(bytes[offset + 1]) << 8U |
-           static_cast<std::uint32_t>(bytes[offset + 2]) << 16U |
-           static_cast<std::uint32_t>(bytes[offset + 3]) << 24U;
+    return ByteOrder::loadLittleEndian32(bytes + offset);
 }
 
 std::uint32_t word(const std::uint8_t* bytes, std::size_t index) {
@@ -231,9 +229,8 @@ bool replaceBootCountFile(const std::string& hostPath, std::uint32_t value) {
     if (handle < 0) {
         return false;
     }
-    const std::array<std::uint8_t, 4> bytes{
-        static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8U),
-        static_cast<std::uint8_t>(value >> 16U), static_cast<std::uint8_t>(value >> 24U)};
+    std::array<std::uint8_t, 4> bytes{};
+    ByteOrder::storeLittleEndian32(bytes.data(), value);
     const bool written = writeAll(handle, bytes.data(), bytes.size()) && ::fsync(handle) == 0;
     const bool closed = ::close(handle) == 0;
     if (!written || !closed || std::rename(newPath.c_str(), hostPath.c_str()) != 0) {

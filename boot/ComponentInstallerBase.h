@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <string>
+
+#include "boot/InstallLog.h"
+#include "boot/InstallStatus.h"
+#include "boot/InstallUserInterface.h"
+#include "boot/PackageFormat.h"
+
+namespace Boot {
+
+// Base of every component installer: its share of the progress bar, the entry point `run`, and
+// the file-tree and archive helpers that the installers share.
+class ComponentInstallerBase {
+public:
+    ComponentInstallerBase() = default;
+    ComponentInstallerBase(const ComponentInstallerBase&) = delete;
+    ComponentInstallerBase& operator=(const ComponentInstallerBase&) = delete;
+    ComponentInstallerBase(ComponentInstallerBase&&) = delete;
+    ComponentInstallerBase& operator=(ComponentInstallerBase&&) = delete;
+    virtual ~ComponentInstallerBase() = default;
+
+    // Takes the progress share (the overall percentage at which this component starts and what
+    // one of its bytes is worth) and installs the component.
+    InstallStatus run(InstallUserInterface* userInterface, const ComponentEntry& entry,
+                      std::istream& stream, float startPercent, float percentPerByte,
+                      InstallLog* installLog);
+
+    // Installs the component whose data lies at entry.offset in the package stream.
+    virtual InstallStatus install(const ComponentEntry& entry, std::istream& stream,
+                                  InstallLog& installLog) = 0;
+
+protected:
+    // File-tree walks: one file system, contents before their folder, symbolic links never
+    // followed (a link is removed or re-owned itself, and skipped by chmod and sync). The first
+    // three stop at the first failure.
+    static bool removeTree(const std::string& path);
+    static bool chmodTree(const std::string& path, const std::string& octalText);
+    static bool chownTree(const std::string& path);
+    static void syncTree(const std::string& path);
+
+    // Archive-manager callbacks; `installer` is the ComponentInstallerBase.
+    static void archiveProgress(std::uint32_t total, std::uint32_t done, void* installer);
+    static void entryStarted(const char* path, void* installer);
+    static void entryFinished(const char* path, void* installer);
+
+    // Extracts the entry's tar.gz archive beneath `destination` with progress and log lines.
+    // success when every member was written; corruptedTarFile when the archive is damaged or
+    // truncated or a member was refused; failure when the disk refused a member.
+    InstallStatus extractArchive(const ComponentEntry& entry, std::istream& stream, bool computeCrc,
+                                 const std::string& destination);
+
+    // reportProgress at this component's start percentage.
+    void reportAtStart(const std::string& text);
+    // reportProgress at the middle of this component's share.
+    void reportAtMiddle(const ComponentEntry& entry, const std::string& text);
+
+    InstallUserInterface* ui = nullptr;
+    float startPercent = 0.0F;
+    float percentPerByte = 0.0F;
+    float lastReportedPercent = 0.0F;
+    std::string progressText;
+    InstallLog* log = nullptr;
+};
+
+}  // namespace Boot

@@ -1,0 +1,30 @@
+#include "boot/InstallLog.h"
+
+#include <sys/stat.h>
+
+#include "CoreSystem/Utilities.h"
+
+namespace Boot {
+
+void InstallLog::open(const std::string& hostPath) {
+    path_ = hostPath;
+    stream_.open(hostPath, std::ios::out | std::ios::trunc);
+    if (stream_.is_open()) {
+        chmod(hostPath.c_str(), 0666);
+    }
+}
+
+void InstallLog::line(std::string_view text) {
+    if (stream_.fail() || stream_.bad()) {
+        return;
+    }
+    stream_ << text << "\r\n";
+    stream_.flush();
+}
+
+void InstallLog::close() {
+    stream_.close();
+    CoreSystem::Utilities::syncFile(path_);
+}
+
+}  // namespace Boot
