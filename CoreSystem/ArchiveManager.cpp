@@ -1,0 +1,338 @@
+#include "CoreSystem/ArchiveManager.h"
+
+#include <archive_entry.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+
+#include "CoreSystem/Console.h"
+
+namespace CoreSystem {
+namespace {
+
+// Times are restored; the two checks keep members from being written through symbolic links or
+// ".." components. Refusing absolute paths is left to our own check of the stored path, because
+// the prefixed path handed to the writer is absolute itself.
+constexpr int writerOptions =
+    ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT;
+
+const char* errorText(struct archive* archive) {
+    const char* text = archive_error_string(archive);
+    return text != nullptr ? text : "unknown error";
+}
+
+// A relative path without ".." components names something beneath the folder it is joined to.
+bool staysBeneath(std::string_view path) {
+    if (path.empty() || path.front() == '/') {
+        return false;
+    }
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        if (path.substr(start, end - start) == "..") {
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+// Why a member must not be written, or null when it may be.
+const char* refusalReason(struct archive_entry* entry) {
+    const char* path = archive_entry_pathname(entry);
+    if (path == nullptr || *path == '\0') {
+        return "empty path";
+    }
+    if (!staysBeneath(path)) {
+        return "path leaves the destination";
+    }
+    if (const char* target = archive_entry_hardlink(entry);
+        target != nullptr && !staysBeneath(target)) {
+        return "hard link target leaves the destination";
+    }
+    const auto type = archive_entry_filetype(entry);
+    if (type == AE_IFCHR || type == AE_IFBLK) {
+        return "device node";
+    }
+    return nullptr;
+}
+
+// The prefix handed to the disk writer: the destination with the folders that already exist
+// resolved to their real location. The writer's symbolic-link check inspects every component
+// of the path, and a destination reached through a link (such as a temporary folder that is a
+// link) must not make it refuse every member; only what lies below the destination is judged.
+std::string writerPrefixFor(const char* destinationPrefix) {
+    if (destinationPrefix == nullptr) {
+        return {};
+    }
+    const std::string_view prefix(destinationPrefix);
+    const std::size_t lastSlash = prefix.rfind('/');
+    if (lastSlash == std::string_view::npos) {
+        return std::string(prefix);
+    }
+    std::error_code error;
+    std::string folder =
+        std::filesystem::weakly_canonical(prefix.substr(0, lastSlash + 1), error).string();
+    if (error || folder.empty()) {
+        return std::string(prefix);
+    }
+    if (folder.back() != '/') {
+        folder += '/';
+    }
+    return folder.append(prefix.substr(lastSlash + 1));
+}
+
+}  // namespace
+
+ArchiveManager::ArchiveManager(std::istream& stream, std::int64_t startOffset, std::uint64_t size)
+    : sourceStream_(&stream), startOffset_(startOffset), totalSize_(size) {}
+
+std::uint32_t ArchiveManager::extract(bool computeCrc, const char* destinationPrefix,
+                                      ProgressCallback progress, EntryCallback entryStarted,
+                                      EntryCallback entryFinished, void* context) {
+    computeCrc_ = computeCrc;
+    runningCrc_ = computeCrc ? crcCalculator_.startValue(CRC32::packageSeed) : 0;
+    progress_ = progress;
+    entryStarted_ = entryStarted;
+    entryFinished_ = entryFinished;
+    context_ = context;
+    remaining_ = 0;
+    inputEnded_ = false;
+    status_ = ArchiveStatus::clean;
+
+    reader_ = archive_read_new();
+    diskWriter_ = archive_write_disk_new();
+    if (reader_ == nullptr || diskWriter_ == nullptr) {
+        Console::printf("ArchiveManager: cannot create the libarchive reader and writer\n");
+        noteFailure(ArchiveStatus::writeFailed);
+    } else {
+        archive_write_disk_set_options(diskWriter_, writerOptions);
+        archive_read_support_format_tar(reader_);
+        archive_read_support_filter_gzip(reader_);
+        if (archive_read_open(reader_, this, ReadOpenCallback, ReadCallback, ReadCloseCallback) !=
+            ARCHIVE_OK) {
+            // Opening already decompresses the start to recognise the format; damage found there
+            // is reported with the same line as damage found in a later header.
+            noteReadFailure("archive_read_next_header()", nullptr);
+        } else {
+            const std::string writerPrefix = writerPrefixFor(destinationPrefix);
+            while (true) {
+                const int result = archive_read_next_header(reader_, &currentEntry_);
+                if (result == ARCHIVE_EOF) {
+                    readRemainingInput();
+                    break;
+                }
+                if (result != ARCHIVE_OK) {
+                    noteReadFailure("archive_read_next_header()", nullptr);
+                    break;
+                }
+                if (!extractCurrentEntry(destinationPrefix, writerPrefix)) {
+                    break;
+                }
+            }
+        }
+    }
+    currentEntry_ = nullptr;
+    if (reader_ != nullptr) {
+        archive_read_close(reader_);
+        archive_read_free(reader_);
+        reader_ = nullptr;
+    }
+    if (diskWriter_ != nullptr) {
+        // Closing applies what the writer deferred, such as the times of folders.
+        const int result = archive_write_close(diskWriter_);
+        if (result < ARCHIVE_WARN) {
+            noteWriterFailure("archive_write_close()", nullptr, ArchiveStatus::writeFailed);
+        } else if (result == ARCHIVE_WARN) {
+            printFailure("archive_write_close()", nullptr, diskWriter_);
+        }
+        archive_write_free(diskWriter_);
+        diskWriter_ = nullptr;
+    }
+    return computeCrc ? runningCrc_ : 0;
+}
+
+bool ArchiveManager::extractCurrentEntry(const char* destinationPrefix,
+                                         const std::string& writerPrefix) {
+    const char* pathname = archive_entry_pathname(currentEntry_);
+    const std::string storedPath = pathname != nullptr ? pathname : "";
+    if (entryStarted_ != nullptr) {
+        entryStarted_(storedPath.c_str(), context_);
+    }
+    if (const char* reason = refusalReason(currentEntry_); reason != nullptr) {
+        // Its data is skipped by the next header read.
+        Console::printf("Refused archive member %s - %s\n", storedPath.c_str(), reason);
+        noteFailure(ArchiveStatus::refusedMember);
+        return true;
+    }
+    if (destinationPrefix != nullptr) {
+        archive_entry_set_pathname(currentEntry_, (writerPrefix + storedPath).c_str());
+        if (const char* target = archive_entry_hardlink(currentEntry_); target != nullptr) {
+            archive_entry_set_hardlink(currentEntry_, (writerPrefix + target).c_str());
+        }
+    }
+
+    const int headerResult = archive_write_header(diskWriter_, currentEntry_);
+    if (headerResult < ARCHIVE_WARN) {
+        // libarchive's own refusals (a symbolic link or ".." on the way) carry no system error
+        // number; everything the file system refused does.
+        noteWriterFailure("archive_write_header()", storedPath.c_str(),
+                          archive_errno(diskWriter_) > 0 ? ArchiveStatus::writeFailed
+                                                         : ArchiveStatus::refusedMember);
+        return true;
+    }
+    if (headerResult == ARCHIVE_WARN) {
+        printFailure("archive_write_header()", storedPath.c_str(), diskWriter_);
+    }
+    bool written = true;
+    const bool readerUsable = copyEntryData(storedPath.c_str(), written);
+    const int finishResult = archive_write_finish_entry(diskWriter_);
+    if (finishResult < ARCHIVE_WARN) {
+        noteWriterFailure("archive_write_finish_entry()", storedPath.c_str(),
+                          ArchiveStatus::writeFailed);
+        written = false;
+    } else if (finishResult == ARCHIVE_WARN) {
+        printFailure("archive_write_finish_entry()", storedPath.c_str(), diskWriter_);
+    }
+    if (written && entryFinished_ != nullptr) {
+        const std::string finishedPath =
+            destinationPrefix != nullptr ? destinationPrefix + storedPath : storedPath;
+        entryFinished_(finishedPath.c_str(), context_);
+    }
+    return readerUsable;
+}
+
+bool ArchiveManager::copyEntryData(const char* storedPath, bool& written) {
+    while (true) {
+        const void* block = nullptr;
+        std::size_t size = 0;
+        la_int64_t offset = 0;
+        const int readResult = archive_read_data_block(reader_, &block, &size, &offset);
+        if (readResult == ARCHIVE_EOF) {
+            return true;
+        }
+        if (readResult != ARCHIVE_OK) {
+            noteReadFailure("archive_read_data_block()", storedPath);
+            written = false;
+            return readResult != ARCHIVE_FATAL;
+        }
+        const la_ssize_t writeResult = archive_write_data_block(diskWriter_, block, size, offset);
+        if (writeResult < ARCHIVE_OK) {
+            // A failed write(2), such as a full disk, comes back as a warning with the system
+            // error number; a warning without one (more data than the header declared) loses
+            // nothing of the member.
+            if (writeResult < ARCHIVE_WARN || archive_errno(diskWriter_) > 0) {
+                noteWriterFailure("archive_write_data_block()", storedPath,
+                                  ArchiveStatus::writeFailed);
+                written = false;
+            } else {
+                printFailure("archive_write_data_block()", storedPath, diskWriter_);
+            }
+            return true;
+        }
+    }
+}
+
+// libarchive stops reading at the end-of-archive blocks. Reading the rest of the range makes the
+// CRC cover every declared byte and shows a stream that is shorter than declared.
+void ArchiveManager::readRemainingInput() {
+    const void* block = nullptr;
+    while (readNextBlock(reader_, &block) > 0) {
+    }
+}
+
+void ArchiveManager::noteFailure(ArchiveStatus failure) {
+    if (status_ == ArchiveStatus::clean) {
+        status_ = failure;
+    }
+}
+
+void ArchiveManager::noteReadFailure(const char* operation, const char* storedPath) {
+    printFailure(operation, storedPath, reader_);
+    noteFailure(inputEnded_ ? ArchiveStatus::inputTruncated : ArchiveStatus::corruptArchive);
+}
+
+void ArchiveManager::noteWriterFailure(const char* operation, const char* storedPath,
+                                       ArchiveStatus failure) {
+    printFailure(operation, storedPath, diskWriter_);
+    noteFailure(failure);
+}
+
+void ArchiveManager::printFailure(const char* operation, const char* storedPath,
+                                  struct archive* archive) {
+    if (storedPath != nullptr) {
+        Console::printf("%s %s - %s\n", operation, storedPath, errorText(archive));
+    } else {
+        Console::printf("%s - %s\n", operation, errorText(archive));
+    }
+}
+
+la_ssize_t ArchiveManager::readNextBlock(struct archive* archive, const void** buffer) {
+    if (inputEnded_) {
+        archive_set_error(archive, EIO, "archive input ended before its declared size");
+        return ARCHIVE_FATAL;
+    }
+    const auto wanted =
+        static_cast<std::streamsize>(std::min<std::uint64_t>(remaining_, readBuffer_.size()));
+    std::streamsize received = 0;
+    if (wanted > 0) {
+        sourceStream_->read(readBuffer_.data(), wanted);
+        received = sourceStream_->gcount();
+    }
+    if (received < wanted) {
+        inputEnded_ = true;
+        noteFailure(ArchiveStatus::inputTruncated);
+        const std::uint64_t delivered =
+            totalSize_ - remaining_ + static_cast<std::uint64_t>(received);
+        Console::printf("ArchiveManager: input ended after %llu of %llu archive bytes\n",
+                        static_cast<unsigned long long>(delivered),
+                        static_cast<unsigned long long>(totalSize_));
+        if (received == 0) {
+            archive_set_error(archive, EIO, "archive input ended before its declared size");
+            return ARCHIVE_FATAL;
+        }
+    }
+    const auto count = static_cast<std::size_t>(received);
+    if (computeCrc_) {
+        runningCrc_ = crcCalculator_.update(runningCrc_, readBuffer_.data(), count);
+    }
+    remaining_ -= count;
+    if (progress_ != nullptr) {
+        progress_(static_cast<std::uint32_t>(totalSize_),
+                  static_cast<std::uint32_t>(totalSize_ - remaining_), context_);
+    }
+    *buffer = readBuffer_.data();
+    return received;
+}
+
+int ArchiveManager::ReadOpenCallback(struct archive* archive, void* client) {
+    auto* manager = static_cast<ArchiveManager*>(client);
+    // The position is absolute, so whatever an earlier reader left in the stream's state
+    // does not matter; the full 64-bit offset reaches components past 2 GiB.
+    manager->sourceStream_->clear();
+    manager->sourceStream_->seekg(static_cast<std::streamoff>(manager->startOffset_),
+                                  std::ios::beg);
+    manager->remaining_ = manager->totalSize_;
+    if (manager->sourceStream_->fail()) {
+        manager->inputEnded_ = true;
+        manager->noteFailure(ArchiveStatus::inputTruncated);
+        archive_set_error(archive, EIO, "cannot seek the archive input to byte %lld",
+                          static_cast<long long>(manager->startOffset_));
+        return ARCHIVE_FATAL;
+    }
+    return ARCHIVE_OK;
+}
+
+la_ssize_t ArchiveManager::ReadCallback(struct archive* archive, void* client,
+                                        const void** buffer) {
+    return static_cast<ArchiveManager*>(client)->readNextBlock(archive, buffer);
+}
+
+int ArchiveManager::ReadCloseCallback(struct archive* /*archive*/, void* /*client*/) {
+    return ARCHIVE_OK;
+}
+
+}  // namespace CoreSystem

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <archive.h>
+
+#include <array>
+#include <cstdint>
+#include <istream>
+#include <string>
+
+#include "CoreSystem/CRC32.h"
+
+namespace CoreSystem {
+
+// How the last extraction went. When several things go wrong, the first one detected is kept
+// (a stream that ends early is detected before the damage it causes); every failure is printed as
+// it happens. libarchive does not check the gzip trailer, so compressed data that is damaged but
+// still inflates is not noticed here: a caller that needs integrity compares the returned CRC.
+enum class ArchiveStatus {
+    clean,           // every member was written
+    corruptArchive,  // the gzip stream or a tar header or member was damaged
+    inputTruncated,  // the stream could not deliver the declared bytes (ended early, failed seek)
+    refusedMember,   // a member would have landed outside the destination, or was a device node
+    writeFailed,     // the disk refused a member (disk full, file in the way, name too long, ...)
+};
+
+// Unpacks a gzip-compressed tar archive lying in a byte range of an open input stream, writing
+// every member beneath a destination prefix, optionally computing the package CRC over the raw
+// archive bytes. Decompression, tar parsing and writing are libarchive's.
+//
+// Members that would land outside the destination are refused and not written: a stored path that
+// is absolute or has a ".." component, a hard link whose target is such a path, anything written
+// through a symbolic link, and character or block device nodes. The rest of the archive is still
+// extracted. Symbolic links themselves are created as stored: what they point at is only refused
+// when a later member is written through them.
+//
+// Callbacks: entryStarted gets every member's stored path as read, refused members included;
+// entryFinished gets destinationPrefix + stored path only for members that were written without a
+// failure. A write warning (a time that could not be restored) is not a failure.
+class ArchiveManager {
+public:
+    // total is the archive size and done the bytes handed to libarchive so far, both the low
+    // 32 bits of their 64-bit counters. Called once per read, also for a read that returns 0.
+    using ProgressCallback = void (*)(std::uint32_t total, std::uint32_t done, void* context);
+    using EntryCallback = void (*)(const char* path, void* context);
+
+    static constexpr std::size_t readBufferSize = 4096;
+
+    // The archive is `size` bytes at `startOffset` in `stream`; the stream stays the caller's and
+    // must outlive the manager. Nothing is read before `extract`.
+    ArchiveManager(std::istream& stream, std::int64_t startOffset, std::uint64_t size);
+    ArchiveManager(const ArchiveManager&) = delete;
+    ArchiveManager& operator=(const ArchiveManager&) = delete;
+    ArchiveManager(ArchiveManager&&) = delete;
+    ArchiveManager& operator=(ArchiveManager&&) = delete;
+    ~ArchiveManager() = default;
+
+    // Writes every member to destinationPrefix + stored path (joined as text, so a directory
+    // prefix ends with "/"; null leaves stored paths relative to the current directory). Returns
+    // the package CRC of the archive bytes read when computeCrc is true, else 0. After a clean
+    // extraction the CRC covers all `size` bytes; after a failure, the bytes read until then.
+    // Every callback may be null; all three get `context`.
+    std::uint32_t extract(bool computeCrc, const char* destinationPrefix, ProgressCallback progress,
+                          EntryCallback entryStarted, EntryCallback entryFinished, void* context);
+
+    // The outcome of the last `extract`.
+    ArchiveStatus status() const { return status_; }
+
+    // libarchive client callbacks; `client` is the ArchiveManager.
+    static int ReadOpenCallback(struct archive* archive, void* client);
+    static la_ssize_t ReadCallback(struct archive* archive, void* client, const void** buffer);
+    static int ReadCloseCallback(struct archive* archive, void* client);
+
+private:
+    // Hands the next piece of the range to `buffer`: its length, 0 at the end of the range, or
+    // ARCHIVE_FATAL once the stream has ended early.
+    la_ssize_t readNextBlock(struct archive* archive, const void** buffer);
+    // Both return false when the reader cannot go on; `written` becomes false when the member's
+    // data did not all reach the disk.
+    bool extractCurrentEntry(const char* destinationPrefix, const std::string& writerPrefix);
+    bool copyEntryData(const char* storedPath, bool& written);
+    void readRemainingInput();
+    void noteFailure(ArchiveStatus failure);
+    void noteReadFailure(const char* operation, const char* storedPath);
+    void noteWriterFailure(const char* operation, const char* storedPath, ArchiveStatus failure);
+    // One line: the libarchive call, the member's stored path when there is one, the error.
+    static void printFailure(const char* operation, const char* storedPath,
+                             struct archive* archive);
+
+    std::array<char, readBufferSize> readBuffer_{};
+    std::istream* sourceStream_;
+    std::int64_t startOffset_;
+    std::uint64_t totalSize_;
+    std::uint64_t remaining_ = 0;
+    bool computeCrc_ = false;
+    struct archive* reader_ = nullptr;
+    struct archive* diskWriter_ = nullptr;
+    struct archive_entry* currentEntry_ = nullptr;
+    ProgressCallback progress_ = nullptr;
+    EntryCallback entryStarted_ = nullptr;
+    EntryCallback entryFinished_ = nullptr;
+    void* context_ = nullptr;
+    CRC32 crcCalculator_;
+    std::uint32_t runningCrc_ = 0;
+    bool inputEnded_ = false;
+    ArchiveStatus status_ = ArchiveStatus::clean;
+};
+
+}  // namespace CoreSystem

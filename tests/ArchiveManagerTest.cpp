@@ -1,0 +1,598 @@
+#include <archive.h>
+#include <archive_entry.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "CoreSystem/ArchiveManager.h"
+#include "CoreSystem/CRC32.h"
+#include "TestSupport.h"
+
+namespace {
+
+using CoreSystem::ArchiveManager;
+using CoreSystem::ArchiveStatus;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using TestSupport::TemporaryUnitRoot;
+
+constexpr std::uint32_t packageStartValue = 0x6826EB82;
+
+// ---- Fixture archives, written in memory with libarchive's writer ----
+
+struct Member {
+    std::string path{};
+    unsigned type = AE_IFREG;
+    std::string contents{};
+    std::string symlinkTarget{};
+    std::string hardlinkTarget{};
+};
+
+la_ssize_t appendToString(struct archive* /*archive*/, void* client, const void* buffer,
+                          size_t length) {
+    static_cast<std::string*>(client)->append(static_cast<const char*>(buffer), length);
+    return static_cast<la_ssize_t>(length);
+}
+
+// Runs `addEntries` on a writer in the given format, with or without gzip, and returns the bytes.
+template <typename AddEntries>
+std::string writeArchive(int (*setFormat)(struct archive*), bool gzip, AddEntries addEntries) {
+    std::string bytes;
+    struct archive* writer = archive_write_new();
+    setFormat(writer);
+    if (gzip) {
+        archive_write_add_filter_gzip(writer);
+        archive_write_set_bytes_in_last_block(writer, 1);  // no padding after the gzip stream
+    }
+    EXPECT_EQ(archive_write_open(writer, &bytes, nullptr, appendToString, nullptr), ARCHIVE_OK);
+    addEntries(writer);
+    EXPECT_EQ(archive_write_close(writer), ARCHIVE_OK);
+    archive_write_free(writer);
+    return bytes;
+}
+
+void addEntry(struct archive* writer, const std::string& path, unsigned type,
+              const std::string& contents, const std::string& symlinkTarget = {},
+              const std::string& hardlinkTarget = {}) {
+    struct archive_entry* entry = archive_entry_new();
+    archive_entry_set_pathname(entry, path.c_str());
+    archive_entry_set_filetype(entry, type);
+    archive_entry_set_perm(entry, type == AE_IFDIR ? 0755 : 0644);
+    archive_entry_set_mtime(entry, 1600000000, 0);
+    if (type == AE_IFCHR || type == AE_IFBLK) {
+        archive_entry_set_rdev(entry, makedev(1, 3));
+    }
+    if (!symlinkTarget.empty()) {
+        archive_entry_set_symlink(entry, symlinkTarget.c_str());
+    }
+    if (!hardlinkTarget.empty()) {
+        archive_entry_set_hardlink(entry, hardlinkTarget.c_str());
+    }
+    archive_entry_set_size(entry, static_cast<la_int64_t>(contents.size()));
+    EXPECT_EQ(archive_write_header(writer, entry), ARCHIVE_OK) << path;
+    if (!contents.empty()) {
+        archive_write_data(writer, contents.data(), contents.size());
+    }
+    archive_entry_free(entry);
+}
+
+std::string tarBytes(const std::vector<Member>& members) {
+    return writeArchive(archive_write_set_format_pax_restricted, false, [&](auto* writer) {
+        for (const Member& member : members) {
+            addEntry(writer, member.path, member.type, member.contents, member.symlinkTarget,
+                     member.hardlinkTarget);
+        }
+    });
+}
+
+std::string gzipBytes(const std::string& raw) {
+    return writeArchive(archive_write_set_format_raw, true,
+                        [&](auto* writer) { addEntry(writer, "raw", AE_IFREG, raw); });
+}
+
+std::string tarGz(const std::vector<Member>& members) {
+    return gzipBytes(tarBytes(members));
+}
+
+std::string randomBytes(std::size_t count) {
+    // The same bytes every run, so that every fixture archive is the same too.
+    std::mt19937 generator(12345);  // NOLINT(cert-msc32-c,cert-msc51-cpp)
+    std::string bytes(count, '\0');
+    std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<char>(generator()); });
+    return bytes;
+}
+
+// Names each case of a table after its `name` field, in test names and failure messages.
+struct CaseName {
+    template <typename Case>
+    std::string operator()(const ::testing::TestParamInfo<Case>& parameter) const {
+        return parameter.param.name;
+    }
+};
+
+// ---- Running an extraction and recording what it reports ----
+
+struct Extraction {
+    std::uint32_t crc = 0;
+    ArchiveStatus status = ArchiveStatus::clean;
+    std::vector<std::string> started;
+    std::vector<std::string> finished;
+    std::vector<std::uint32_t> progressTotals;
+    std::vector<std::uint32_t> progressDone;
+    std::string printed;
+};
+
+void recordProgress(std::uint32_t total, std::uint32_t done, void* context) {
+    auto* extraction = static_cast<Extraction*>(context);
+    extraction->progressTotals.push_back(total);
+    extraction->progressDone.push_back(done);
+}
+
+void recordStarted(const char* path, void* context) {
+    static_cast<Extraction*>(context)->started.emplace_back(path);
+}
+
+void recordFinished(const char* path, void* context) {
+    static_cast<Extraction*>(context)->finished.emplace_back(path);
+}
+
+Extraction extractFrom(std::istream& stream, std::int64_t offset, std::uint64_t size,
+                       const char* prefix, bool computeCrc = true) {
+    Extraction extraction;
+    ArchiveManager manager(stream, offset, size);
+    ::testing::internal::CaptureStdout();
+    extraction.crc = manager.extract(computeCrc, prefix, recordProgress, recordStarted,
+                                     recordFinished, &extraction);
+    extraction.printed = ::testing::internal::GetCapturedStdout();
+    extraction.status = manager.status();
+    return extraction;
+}
+
+Extraction extractBytes(const std::string& bytes, const char* prefix) {
+    std::istringstream stream(bytes);
+    return extractFrom(stream, 0, bytes.size(), prefix);
+}
+
+// Every path beneath `folder`, relative to it, symbolic links not followed.
+std::vector<std::string> treeBelow(const std::string& folder) {
+    std::vector<std::string> paths;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        paths.push_back(entry.path().lexically_relative(folder).string());
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+// ---- Callbacks, prefix and CRC ----
+
+struct PrefixCase {
+    const char* name;
+    std::optional<std::string> prefixInDestination;  // appended to "<root>/dest/"; none = null
+};
+
+void PrintTo(const PrefixCase& prefixCase, std::ostream* out) {
+    *out << prefixCase.name;
+}
+
+class PrefixJoinTest : public ::testing::TestWithParam<PrefixCase> {};
+
+TEST_P(PrefixJoinTest, ReportsStoredPathsStartedAndPrefixedPathsFinished) {
+    const TemporaryUnitRoot root;
+    const std::string destination = root.path() + "/dest/";
+    std::filesystem::create_directories(destination);
+    const std::optional<std::string> prefix =
+        GetParam().prefixInDestination.has_value()
+            ? std::optional(destination + *GetParam().prefixInDestination)
+            : std::nullopt;
+    const std::string landing = prefix.value_or(destination);
+    const std::vector<std::string> stored = {"a.txt", "sub/b.txt", "sub/link.txt", "sub/sym"};
+    const std::string archive =
+        tarGz({{.path = "a.txt", .contents = "alpha"},
+               {.path = "sub/b.txt", .contents = "beta"},
+               {.path = "sub/link.txt", .hardlinkTarget = "a.txt"},
+               {.path = "sub/sym", .type = AE_IFLNK, .symlinkTarget = "x"}});
+
+    const auto previousFolder = std::filesystem::current_path();
+    std::filesystem::current_path(destination);  // where a null prefix puts the members
+    const Extraction result = extractBytes(archive, prefix ? prefix->c_str() : nullptr);
+    std::filesystem::current_path(previousFolder);
+
+    EXPECT_EQ(result.status, ArchiveStatus::clean) << result.printed;
+    EXPECT_THAT(result.started, ElementsAreArray(stored));
+    std::vector<std::string> expectedFinished;
+    expectedFinished.reserve(stored.size());
+    for (const std::string& path : stored) {
+        expectedFinished.push_back(prefix.value_or("") + path);
+    }
+    EXPECT_THAT(result.finished, ElementsAreArray(expectedFinished));
+    EXPECT_EQ(TestSupport::readHostFile(landing + "a.txt"), "alpha");
+    EXPECT_EQ(TestSupport::readHostFile(landing + "sub/b.txt"), "beta");
+    EXPECT_EQ(std::filesystem::read_symlink(landing + "sub/sym"), "x");
+    // The hard link's target gets the same prefix as the link.
+    struct stat original {};
+    struct stat link {};
+    ASSERT_EQ(stat((landing + "a.txt").c_str(), &original), 0);
+    ASSERT_EQ(stat((landing + "sub/link.txt").c_str(), &link), 0);
+    EXPECT_EQ(original.st_ino, link.st_ino);
+}
+
+INSTANTIATE_TEST_SUITE_P(Prefixes, PrefixJoinTest,
+                         ::testing::Values(PrefixCase{"FolderPrefix", ""},
+                                           PrefixCase{"PrefixJoinedAsText", "pre-"},
+                                           PrefixCase{"NullPrefix", std::nullopt}),
+                         CaseName());
+
+TEST(ArchiveManagerTest, ReportsProgressOncePerReadUpToTheDeclaredSize) {
+    const TemporaryUnitRoot root;
+    std::string archive = tarGz({{.path = "noise.bin", .contents = randomBytes(9000)}});
+    ASSERT_LT(archive.size(), 10000U);
+    archive.resize(10000, '\0');  // zeros after the gzip stream fill the range to 10000 bytes
+
+    const Extraction result = extractBytes(archive, (root.path() + "/").c_str());
+
+    EXPECT_EQ(result.status, ArchiveStatus::clean) << result.printed;
+    ASSERT_GE(result.progressDone.size(), 4U);  // the last read returns 0 and is reported too
+    EXPECT_THAT(std::vector(result.progressDone.begin(), result.progressDone.begin() + 3),
+                ElementsAreArray({4096U, 8192U, 10000U}));
+    EXPECT_TRUE(std::all_of(result.progressDone.begin() + 3, result.progressDone.end(),
+                            [](std::uint32_t done) { return done == 10000; }));
+    EXPECT_TRUE(std::all_of(result.progressTotals.begin(), result.progressTotals.end(),
+                            [](std::uint32_t total) { return total == 10000; }));
+    EXPECT_EQ(root.readFile("/noise.bin"), randomBytes(9000));
+}
+
+TEST(ArchiveManagerTest, ExtractsFromAnOffsetAndComputesTheCrcOverExactlyThatRange) {
+    const std::string archive = tarGz({{.path = "inside.txt", .contents = "from the middle"}});
+    const std::string before(1234, 'B');
+    const std::string after(777, 'A');
+    const std::uint32_t expectedCrc =
+        CoreSystem::CRC32::updateReference(packageStartValue, archive.data(), archive.size());
+
+    for (const bool computeCrc : {true, false}) {
+        SCOPED_TRACE(computeCrc);
+        const TemporaryUnitRoot root;
+        std::istringstream stream(std::string(before).append(archive).append(after));
+        const Extraction result =
+            extractFrom(stream, static_cast<std::int64_t>(before.size()), archive.size(),
+                        (root.path() + "/").c_str(), computeCrc);
+        EXPECT_EQ(result.status, ArchiveStatus::clean) << result.printed;
+        EXPECT_EQ(result.crc, computeCrc ? expectedCrc : 0U);
+        EXPECT_EQ(root.readFile("/inside.txt"), "from the middle");
+    }
+}
+
+// A stream of `offset` zero bytes followed by `contents`, without holding the zeros.
+class SparseStreamBuffer : public std::streambuf {
+public:
+    SparseStreamBuffer(std::uint64_t offset, std::string contents)
+        : offset_(offset), contents_(std::move(contents)) {}
+
+protected:
+    pos_type seekoff(off_type offset, std::ios_base::seekdir direction,
+                     std::ios_base::openmode /*mode*/) override {
+        const auto current = static_cast<off_type>(areaStart_) + (gptr() - eback());
+        const auto end = static_cast<off_type>(offset_ + contents_.size());
+        const off_type base = direction == std::ios_base::beg   ? 0
+                              : direction == std::ios_base::cur ? current
+                                                                : end;
+        areaStart_ = static_cast<std::uint64_t>(base + offset);
+        setg(nullptr, nullptr, nullptr);
+        return {static_cast<off_type>(areaStart_)};
+    }
+    pos_type seekpos(pos_type position, std::ios_base::openmode mode) override {
+        return seekoff(off_type(position), std::ios_base::beg, mode);
+    }
+    int_type underflow() override {
+        areaStart_ += static_cast<std::uint64_t>(egptr() - eback());
+        char* begin = nullptr;
+        std::size_t length = 0;
+        if (areaStart_ < offset_) {
+            begin = zeros_.data();
+            length = static_cast<std::size_t>(
+                std::min<std::uint64_t>(zeros_.size(), offset_ - areaStart_));
+        } else if (areaStart_ - offset_ < contents_.size()) {
+            begin = contents_.data() + (areaStart_ - offset_);
+            length = contents_.size() - (areaStart_ - offset_);
+        } else {
+            return traits_type::eof();
+        }
+        setg(begin, begin, begin + length);
+        return traits_type::to_int_type(*begin);
+    }
+
+private:
+    std::uint64_t offset_;
+    std::string contents_;
+    std::string zeros_ = std::string(4096, '\0');
+    std::uint64_t areaStart_ = 0;
+};
+
+TEST(ArchiveManagerTest, SeeksWithTheFullOffsetToAnArchiveBeyondFourGibibytes) {
+    const TemporaryUnitRoot root;
+    const std::uint64_t offset = (5ULL << 30U) + 3;  // its low 32 bits point at zeros
+    const std::string archive = tarGz({{.path = "far.txt", .contents = "far away"}});
+    SparseStreamBuffer buffer(offset, archive);
+    std::istream stream(&buffer);
+
+    const Extraction result = extractFrom(stream, static_cast<std::int64_t>(offset), archive.size(),
+                                          (root.path() + "/").c_str());
+
+    EXPECT_EQ(result.status, ArchiveStatus::clean) << result.printed;
+    EXPECT_EQ(root.readFile("/far.txt"), "far away");
+    EXPECT_EQ(result.crc, CoreSystem::CRC32::updateReference(packageStartValue, archive.data(),
+                                                             archive.size()));
+}
+
+// ---- Members that would land outside the destination ----
+
+struct TraversalCase {
+    const char* name;
+    std::vector<Member> attack;            // `@` in a path or target stands for the unit root
+    std::string refusedPath;               // the stored path that must be refused
+    std::vector<std::string> alsoCreated;  // harmless entries the attack leaves in the destination
+};
+
+void PrintTo(const TraversalCase& traversalCase, std::ostream* out) {
+    *out << traversalCase.name;
+}
+
+std::string withRoot(std::string text, const std::string& root) {
+    if (const auto at = text.find('@'); at != std::string::npos) {
+        text.replace(at, 1, root);
+    }
+    return text;
+}
+
+class TraversalTest : public ::testing::TestWithParam<TraversalCase> {};
+
+TEST_P(TraversalTest, RefusesTheMemberWritesNothingOutsideAndExtractsTheRest) {
+    const TemporaryUnitRoot root;
+    root.writeFile("/outside/secret", "original");
+    std::filesystem::create_directories(root.path() + "/dest");
+    std::vector<Member> members = {{.path = "good/first.txt", .contents = "1"}};
+    for (Member member : GetParam().attack) {
+        member.path = withRoot(member.path, root.path());
+        member.symlinkTarget = withRoot(member.symlinkTarget, root.path());
+        member.hardlinkTarget = withRoot(member.hardlinkTarget, root.path());
+        members.push_back(member);
+    }
+    members.push_back({.path = "good/last.txt", .contents = "2"});
+    const std::string prefix = root.path() + "/dest/";
+    const std::string refused = withRoot(GetParam().refusedPath, root.path());
+
+    const Extraction result = extractBytes(tarGz(members), prefix.c_str());
+
+    EXPECT_EQ(result.status, ArchiveStatus::refusedMember);
+    EXPECT_THAT(result.printed, HasSubstr(refused));
+    EXPECT_THAT(result.started, ::testing::Contains(refused));
+    EXPECT_THAT(result.finished, ::testing::Contains(prefix + "good/last.txt"));
+    EXPECT_THAT(result.finished, Not(::testing::Contains(prefix + refused)));
+    std::vector<std::string> expectedTree = {
+        "dest",    "dest/good",     "dest/good/first.txt", "dest/good/last.txt",
+        "outside", "outside/secret"};
+    for (const std::string& created : GetParam().alsoCreated) {
+        expectedTree.push_back("dest/" + created);
+    }
+    std::sort(expectedTree.begin(), expectedTree.end());
+    EXPECT_THAT(treeBelow(root.path()), ElementsAreArray(expectedTree));
+    EXPECT_EQ(root.readFile("/outside/secret"), "original");
+    struct stat secret {};
+    ASSERT_EQ(stat((root.path() + "/outside/secret").c_str(), &secret), 0);
+    EXPECT_EQ(secret.st_nlink, 1U);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Attacks, TraversalTest,
+    ::testing::Values(
+        TraversalCase{"ParentFolder",
+                      {{.path = "../outside/planted", .contents = "x"}},
+                      "../outside/planted",
+                      {}},
+        TraversalCase{"ParentFolderDeeper",
+                      {{.path = "good/../../outside/planted", .contents = "x"}},
+                      "good/../../outside/planted",
+                      {}},
+        TraversalCase{"AbsolutePath",
+                      {{.path = "@/outside/planted", .contents = "x"}},
+                      "@/outside/planted",
+                      {}},
+        TraversalCase{"HardLinkToParentFolder",
+                      {{.path = "hard", .hardlinkTarget = "../outside/secret"}},
+                      "hard",
+                      {}},
+        TraversalCase{"HardLinkToAbsolutePath",
+                      {{.path = "hard", .hardlinkTarget = "@/outside/secret"}},
+                      "hard",
+                      {}},
+        TraversalCase{"ThroughAbsoluteSymbolicLink",
+                      {{.path = "escape", .type = AE_IFLNK, .symlinkTarget = "@/outside"},
+                       {.path = "escape/planted", .contents = "x"}},
+                      "escape/planted",
+                      {"escape"}},
+        TraversalCase{"ThroughRelativeSymbolicLink",
+                      {{.path = "up", .type = AE_IFLNK, .symlinkTarget = "../outside"},
+                       {.path = "up/secret", .contents = "overwritten"}},
+                      "up/secret",
+                      {"up"}},
+        TraversalCase{"CharacterDevice", {{.path = "mem", .type = AE_IFCHR}}, "mem", {}},
+        TraversalCase{"BlockDevice", {{.path = "disk", .type = AE_IFBLK}}, "disk", {}}),
+    CaseName());
+
+TEST(ArchiveManagerTest, ExtractsIntoADestinationReachedThroughASymbolicLink) {
+    const TemporaryUnitRoot root;
+    std::filesystem::create_directories(root.path() + "/real");
+    std::filesystem::create_directory_symlink(root.path() + "/real", root.path() + "/alias");
+    const std::string prefix = root.path() + "/alias/new/";
+
+    const Extraction result =
+        extractBytes(tarGz({{.path = "a.txt", .contents = "alpha"}}), prefix.c_str());
+
+    EXPECT_EQ(result.status, ArchiveStatus::clean) << result.printed;
+    EXPECT_EQ(root.readFile("/real/new/a.txt"), "alpha");
+    EXPECT_THAT(result.finished, ElementsAreArray({prefix + "a.txt"}));
+}
+
+// ---- Damaged archives and short input ----
+
+struct DamageCase {
+    const char* name;
+    std::string stream;
+    std::int64_t offset;
+    std::uint64_t declaredSize;
+    ArchiveStatus expected;
+    std::string printed;
+    bool firstMemberWritten;
+};
+
+void PrintTo(const DamageCase& damageCase, std::ostream* out) {
+    *out << damageCase.name;
+}
+
+std::string compressibleText(std::size_t size) {
+    std::string text;
+    while (text.size() < size) {
+        text += "a line of text that compresses well, number " + std::to_string(text.size()) + "\n";
+    }
+    return text;
+}
+
+// Large enough that libarchive has written the first member before it reaches the second one's
+// data: a compressible first member, then random bytes (stored as they are) and more text.
+std::string twoMemberArchive() {
+    return tarGz(
+        {{.path = "first.txt", .contents = compressibleText(200000)},
+         {.path = "second.txt", .contents = randomBytes(300000) + compressibleText(200000)}});
+}
+
+std::string withDamagedSecondHeader() {
+    std::string tar = tarBytes(
+        {{.path = "first.txt", .contents = "first"}, {.path = "second.txt", .contents = "second"}});
+    // pax_restricted stores plain ustar headers for these names: the first header, one data
+    // block, then the second header, whose checksum no longer matches.
+    tar[1024 + 3] = static_cast<char>(tar[1024 + 3] ^ 0x55);
+    return gzipBytes(tar);
+}
+
+// Marks the first deflate block with the reserved block type, which inflate refuses. (Damage
+// further on may decode to other bytes unnoticed: libarchive does not check the gzip trailer.)
+std::string withDamagedDeflateStart() {
+    std::string archive = twoMemberArchive();
+    const std::size_t gzipHeaderSize = 10;
+    EXPECT_EQ(archive[3], 0) << "the gzip header carries optional fields";
+    archive[gzipHeaderSize] = static_cast<char>(archive[gzipHeaderSize] | 0x06);
+    return archive;
+}
+
+std::vector<DamageCase> damageCases() {
+    const std::string archive = twoMemberArchive();
+    const std::string cut = archive.substr(0, archive.size() / 2);  // in the random bytes
+    const std::string damagedHeader = withDamagedSecondHeader();
+    const std::string damagedData = withDamagedDeflateStart();
+    return {
+        {"StreamEndsBeforeTheDeclaredSize", cut, 0, archive.size(), ArchiveStatus::inputTruncated,
+         "input ended after " + std::to_string(cut.size()) + " of", true},
+        {"DeclaredSizeBeyondACompleteArchive", archive, 0, archive.size() + 100,
+         ArchiveStatus::inputTruncated, "input ended after", true},
+        {"OffsetCannotBeReached", archive, -1, archive.size(), ArchiveStatus::inputTruncated,
+         "cannot seek", false},
+        {"GzipStreamCutShort", cut, 0, cut.size(), ArchiveStatus::corruptArchive,
+         "archive_read_data_block() ", true},
+        {"DamagedTarHeader", damagedHeader, 0, damagedHeader.size(), ArchiveStatus::corruptArchive,
+         "archive_read_next_header() - ", true},
+        {"DamagedDeflateStart", damagedData, 0, damagedData.size(), ArchiveStatus::corruptArchive,
+         "archive_read_next_header() - ", false},
+        {"NotAnArchive", std::string(3000, 'z'), 0, 3000, ArchiveStatus::corruptArchive,
+         "archive_read_next_header() - ", false},
+    };
+}
+
+class DamagedInputTest : public ::testing::TestWithParam<DamageCase> {};
+
+TEST_P(DamagedInputTest, EndsTheExtractionAndReportsWhy) {
+    const TemporaryUnitRoot root;
+    const DamageCase& damage = GetParam();
+    std::istringstream stream(damage.stream);
+    const Extraction result =
+        extractFrom(stream, damage.offset, damage.declaredSize, (root.path() + "/").c_str());
+
+    EXPECT_EQ(result.status, damage.expected) << result.printed;
+    EXPECT_THAT(result.printed, HasSubstr(damage.printed));
+    EXPECT_EQ(std::filesystem::exists(root.path() + "/first.txt"), damage.firstMemberWritten);
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, DamagedInputTest, ::testing::ValuesIn(damageCases()), CaseName());
+
+// ---- The disk refusing members ----
+
+TEST(ArchiveManagerTest, ReportsAWriteFailureWhenAFileStandsWhereAFolderMustBe) {
+    const TemporaryUnitRoot root;
+    root.writeFile("/blocker", "keep me");
+
+    const Extraction result = extractBytes(tarGz({{.path = "a.txt", .contents = "alpha"}}),
+                                           (root.path() + "/blocker/").c_str());
+
+    EXPECT_EQ(result.status, ArchiveStatus::writeFailed);
+    EXPECT_THAT(result.printed, HasSubstr("archive_write_header() a.txt"));
+    EXPECT_TRUE(result.finished.empty());
+    EXPECT_EQ(root.readFile("/blocker"), "keep me");
+}
+
+// Lowers this process's file size limit, which stops writes as a full disk would: write(2) then
+// fails with EFBIG (the signal it would also raise is ignored meanwhile). Works for root too.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) : previousHandler_(std::signal(SIGXFSZ, SIG_IGN)) {
+        getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit lowered = previous_;
+        lowered.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    FileSizeLimit(FileSizeLimit&&) = delete;
+    FileSizeLimit& operator=(FileSizeLimit&&) = delete;
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &previous_);
+        static_cast<void>(std::signal(SIGXFSZ, previousHandler_));
+    }
+
+private:
+    void (*previousHandler_)(int);
+    rlimit previous_{};
+};
+
+TEST(ArchiveManagerTest, ReportsAWriteFailureWhenTheDiskStopsTakingData) {
+    const TemporaryUnitRoot root;
+    const std::string archive =
+        tarGz({{.path = "small.txt", .contents = "small"},
+               {.path = "big.bin", .contents = randomBytes(std::size_t{64} * 1024)}});
+
+    Extraction result;
+    {
+        const FileSizeLimit limit(rlim_t{16} * 1024);
+        result = extractBytes(archive, (root.path() + "/").c_str());
+    }
+
+    EXPECT_EQ(result.status, ArchiveStatus::writeFailed);
+    EXPECT_THAT(result.printed, HasSubstr("archive_write_data_block() big.bin - "));
+    EXPECT_THAT(result.finished, ElementsAreArray({root.path() + "/small.txt"}));
+    EXPECT_EQ(root.readFile("/small.txt"), "small");
+}
+
+}  // namespace
