@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Device-control command words of the unit's drivers, defined once for the program and for the
@@ -10,6 +11,16 @@ namespace Platform::DeviceCommands {
 inline constexpr std::uint32_t iplReadDataBlock1 = 0x40040547;
 inline constexpr std::uint32_t iplReadDataBlock2 = 0x40040543;
 inline constexpr std::uint32_t iplReadDataBlock3 = 0x40040545;
+
+// Firmware programming through the touch ("/dev/touch-dura"), I/O ("/dev/io_interface") and
+// IPL control drivers: the image goes in pieces of at most firmwarePieceSize bytes, in order,
+// then a status request returns a 4-byte status word.
+inline constexpr std::uint32_t firmwareData = 0x8004053D;
+inline constexpr std::size_t firmwarePieceSize = 1024;
+inline constexpr std::uint32_t picQuery = 0x4006053C;  // 6-byte reply, before the data
+inline constexpr std::uint32_t touchProgrammingStatus = 0x40040540;
+inline constexpr std::uint32_t programmingStatus = 0x4004053E;  // PIC and IPL
+inline constexpr std::uint32_t bootstrapProgrammingStatus = 0x4004053F;
 
 // I2C master ("/dev/i2c6"): send bytes to a slave. The data is an I2cSendHeader followed by the
 // bytes to send.

@@ -1,0 +1,136 @@
+#include "boot/ComponentInstallerBase.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cstdio>
+#include <cstdlib>
+
+#include "CoreSystem/ArchiveManager.h"
+
+namespace Boot {
+namespace {
+
+constexpr int maximumOpenDescriptors = 64;
+constexpr int walkFlags = FTW_MOUNT | FTW_DEPTH | FTW_PHYS;
+
+// The mode chmodTree applies; nftw passes no context, and installers run one at a time.
+mode_t treeMode = 0;
+
+int removeEntry(const char* path, const struct stat* /*status*/, int /*kind*/, FTW* /*walk*/) {
+    return std::remove(path);
+}
+
+int chmodEntry(const char* path, const struct stat* /*status*/, int kind, FTW* /*walk*/) {
+    // chmod would follow a link to whatever it points at.
+    return kind == FTW_SL ? 0 : chmod(path, treeMode);
+}
+
+int chownEntry(const char* path, const struct stat* /*status*/, int /*kind*/, FTW* /*walk*/) {
+    return lchown(path, 0, 0);
+}
+
+int syncEntry(const char* path, const struct stat* /*status*/, int kind, FTW* /*walk*/) {
+    if (kind == FTW_SL) {
+        return 0;
+    }
+    const int handle =
+        open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    if (handle >= 0) {
+        fsync(handle);
+        close(handle);
+    }
+    return 0;
+}
+
+}  // namespace
+
+InstallStatus ComponentInstallerBase::run(InstallUserInterface* userInterface,
+                                          const ComponentEntry& entry, std::istream& stream,
+                                          float start, float perByte, InstallLog* installLog) {
+    ui = userInterface;
+    startPercent = start;
+    lastReportedPercent = start;
+    percentPerByte = perByte;
+    log = installLog;
+    assert(installLog != nullptr);
+    return install(entry, stream, *installLog);
+}
+
+bool ComponentInstallerBase::removeTree(const std::string& path) {
+    return nftw(path.c_str(), removeEntry, maximumOpenDescriptors, walkFlags) == 0;
+}
+
+bool ComponentInstallerBase::chmodTree(const std::string& path, const std::string& octalText) {
+    treeMode = static_cast<mode_t>(std::strtol(octalText.c_str(), nullptr, 8));
+    return nftw(path.c_str(), chmodEntry, maximumOpenDescriptors, walkFlags) == 0;
+}
+
+bool ComponentInstallerBase::chownTree(const std::string& path) {
+    return nftw(path.c_str(), chownEntry, maximumOpenDescriptors, walkFlags) == 0;
+}
+
+void ComponentInstallerBase::syncTree(const std::string& path) {
+    nftw(path.c_str(), syncEntry, maximumOpenDescriptors, walkFlags);
+}
+
+void ComponentInstallerBase::archiveProgress(std::uint32_t /*total*/, std::uint32_t done,
+                                             void* installer) {
+    auto* self = static_cast<ComponentInstallerBase*>(installer);
+    const float percent = self->startPercent + static_cast<float>(done) * self->percentPerByte;
+    if (percent - self->lastReportedPercent > 0.5F) {
+        if (self->ui != nullptr) {
+            self->ui->reportProgress(static_cast<int>(percent), self->progressText);
+        }
+        self->lastReportedPercent = percent;
+    }
+}
+
+void ComponentInstallerBase::entryStarted(const char* path, void* installer) {
+    static_cast<ComponentInstallerBase*>(installer)->log->line(std::string("  Begin Write: ") +
+                                                               path);
+}
+
+void ComponentInstallerBase::entryFinished(const char* path, void* installer) {
+    static_cast<ComponentInstallerBase*>(installer)->log->line(std::string("  Completed Write: ") +
+                                                               path);
+}
+
+InstallStatus ComponentInstallerBase::extractArchive(const ComponentEntry& entry,
+                                                     std::istream& stream, bool computeCrc,
+                                                     const std::string& destination) {
+    CoreSystem::ArchiveManager archive(stream, static_cast<std::int64_t>(entry.offset), entry.size);
+    archive.extract(computeCrc, destination.c_str(), archiveProgress, entryStarted, entryFinished,
+                    this);
+    switch (archive.status()) {
+        case CoreSystem::ArchiveStatus::clean:
+            return InstallStatus::success;
+        case CoreSystem::ArchiveStatus::writeFailed:
+            return InstallStatus::failure;
+        case CoreSystem::ArchiveStatus::corruptArchive:
+        case CoreSystem::ArchiveStatus::inputTruncated:
+        case CoreSystem::ArchiveStatus::refusedMember:
+            return InstallStatus::corruptedTarFile;
+    }
+    return InstallStatus::corruptedTarFile;
+}
+
+void ComponentInstallerBase::reportAtStart(const std::string& text) {
+    if (ui != nullptr) {
+        ui->reportProgress(static_cast<int>(startPercent), text);
+    }
+}
+
+void ComponentInstallerBase::reportAtMiddle(const ComponentEntry& entry, const std::string& text) {
+    // The size is halved as a whole number first, as the unit always has.
+    const std::uint64_t halfSize = entry.size / 2;
+    const float middle = startPercent + static_cast<float>(halfSize) * percentPerByte;
+    if (ui != nullptr) {
+        ui->reportProgress(static_cast<int>(middle), text);
+    }
+}
+
+}  // namespace Boot
