@@ -44,28 +44,7 @@ constexpr std::uint64_t imx35ResetRegister = 0x53FDC000;
 constexpr std::array<DataBlockEnum, 3> allKinds{DataBlockEnum::block1, DataBlockEnum::block2,
                                                 DataBlockEnum::block3};
 
-std::uint32_t crcOf(const Bytes& bytes, std::size_t count) {
-    const CoreSystem::CRC32 crc;
-    return crc.update(crc.startValue(CoreSystem::CRC32::packageSeed), bytes.data(), count);
-}
-
-void putWord(Bytes& bytes, std::size_t offset, std::uint32_t value) {
-    for (std::size_t index = 0; index < 4; ++index) {
-        bytes.at(offset + index) = static_cast<std::uint8_t>(value >> (8 * index));
-    }
-}
-
-// Words over erased (0xFF) bytes, with the checksum of the first `covered` bytes at
-// `crcOffset`, flipped when it must not match.
-Bytes makeWords(std::size_t size, const Words& words, std::size_t covered, std::size_t crcOffset,
-                bool crcMatches) {
-    Bytes bytes(size, 0xFF);
-    for (const auto& [index, value] : words) {
-        putWord(bytes, index * 4, value);
-    }
-    putWord(bytes, crcOffset, crcOf(bytes, covered) ^ (crcMatches ? 0U : 1U));
-    return bytes;
-}
+using TestSupport::makeWords;
 
 Bytes makeBlock1(const Words& words, bool crcMatches = true) {
     return makeWords(256, words, 252, 252, crcMatches);

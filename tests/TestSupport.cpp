@@ -1,5 +1,8 @@
 #include "TestSupport.h"
 
+#include "CoreSystem/ByteOrder.h"
+#include "CoreSystem/CRC32.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -57,6 +60,25 @@ std::string readHostFile(const std::string& hostPath) {
     std::ostringstream contents;
     contents << file.rdbuf();
     return contents.str();
+}
+
+std::vector<std::uint8_t> makeWords(std::size_t size,
+                                    const std::map<std::size_t, std::uint32_t>& words,
+                                    std::size_t covered, std::size_t crcOffset, bool crcMatches) {
+    std::vector<std::uint8_t> bytes(size, 0xFF);
+    for (const auto& [index, value] : words) {
+        CoreSystem::ByteOrder::storeLittleEndian32(&bytes.at(index * 4), value);
+    }
+    const CoreSystem::CRC32 crc;
+    const std::uint32_t checksum =
+        crc.update(crc.startValue(CoreSystem::CRC32::packageSeed), bytes.data(), covered);
+    CoreSystem::ByteOrder::storeLittleEndian32(&bytes.at(crcOffset),
+                                               checksum ^ (crcMatches ? 0U : 1U));
+    return bytes;
+}
+
+std::vector<std::uint8_t> makeBlock1(const std::map<std::size_t, std::uint32_t>& words) {
+    return makeWords(256, words, 252, 252);
 }
 
 void writeHostFile(const std::string& hostPath, std::string_view contents) {

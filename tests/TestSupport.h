@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +34,14 @@ private:
 };
 
 std::string readHostFile(const std::string& hostPath);
+// Factory data: 32-bit little-endian words (index -> value) over erased (0xFF) bytes, with the
+// package checksum of the first `covered` bytes at `crcOffset`, flipped when it must not match.
+std::vector<std::uint8_t> makeWords(std::size_t size,
+                                    const std::map<std::size_t, std::uint32_t>& words,
+                                    std::size_t covered, std::size_t crcOffset,
+                                    bool crcMatches = true);
+// A valid factory data block 1 holding the given words.
+std::vector<std::uint8_t> makeBlock1(const std::map<std::size_t, std::uint32_t>& words);
 void writeHostFile(const std::string& hostPath, std::string_view contents);
 
 }  // namespace TestSupport
