@@ -1,0 +1,14 @@
+#pragma once
+
+#include "boot/ComponentInstallerBase.h"
+
+namespace Boot {
+
+// Component type 5: replaces the configuration folder from the package's archive.
+class ConfigurationInstaller : public ComponentInstallerBase {
+public:
+    InstallStatus install(const ComponentEntry& entry, std::istream& stream,
+                          InstallLog& installLog) override;
+};
+
+}  // namespace Boot

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "boot/ComponentInstallerBase.h"
+
+namespace Boot {
+
+// Component type 3: replaces the operating-system folder of the data partition from the package's
+// archive.
+class OSInstaller : public ComponentInstallerBase {
+public:
+    InstallStatus install(const ComponentEntry& entry, std::istream& stream,
+                          InstallLog& installLog) override;
+};
+
+}  // namespace Boot
