@@ -493,6 +493,10 @@ struct ArchiveInstallerCase {
     const char* failureLine;
 };
 
+void PrintTo(const ArchiveInstallerCase& installerCase, std::ostream* out) {
+    *out << installerCase.name;
+}
+
 template <typename Installer>
 std::unique_ptr<ComponentInstallerBase> makeInstaller() {
     return std::make_unique<Installer>();
@@ -511,6 +515,10 @@ struct DamageCase {
     const char* name;
     InstallStatus expected;
 };
+
+void PrintTo(const DamageCase& damage, std::ostream* out) {
+    *out << damage.name;
+}
 
 const DamageCase damageCases[] = {
     {"NotAnArchive", InstallStatus::corruptedTarFile},

@@ -17,7 +17,6 @@ InstallStatus CustomInstaller::install(const ComponentEntry& entry, std::istream
     const std::string temporaryDirectory = Utilities::temporaryPath("");
     installLog.line("CustomInstaller: Extracting Custom Files");
     progressText = "Updating Custom Install...";
-    // A half-unpacked set of files must not have its install.sh run.
     if (const InstallStatus extracted = extractArchive(entry, stream, false, temporaryDirectory);
         extracted != InstallStatus::success) {
         installLog.line("CustomInstaller: Extraction failed");
