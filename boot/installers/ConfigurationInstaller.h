@@ -1,0 +1,16 @@
+#pragma once
+
+#include "boot/ComponentInstallerBase.h"
+
+namespace Boot {
+
+// Component type 5: replaces the configuration folder from the package's archive. An archive that
+// does not extract cleanly ends the install right after the extraction, with extractArchive's
+// status.
+class ConfigurationInstaller : public ComponentInstallerBase {
+public:
+    InstallStatus install(const ComponentEntry& entry, std::istream& stream,
+                          InstallLog& installLog) override;
+};
+
+}  // namespace Boot

@@ -1,0 +1,57 @@
+#include "boot/installers/OSInstaller.h"
+
+#include <sys/stat.h>
+
+#include <vector>
+
+#include "CoreSystem/Utilities.h"
+
+namespace Boot {
+namespace {
+
+bool isSymbolicLink(const std::string& path) {
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+}
+
+}  // namespace
+
+InstallStatus OSInstaller::install(const ComponentEntry& entry, std::istream& stream,
+                                   InstallLog& installLog) {
+    using CoreSystem::Utilities;
+    reportAtStart("Begin OS Update");
+    installLog.line("-- Begin OS Update --");
+
+    const std::string osDirectory = Utilities::autoloadPath("os/");
+    installLog.line("OS: Remove old OS directory");
+    removeTree(osDirectory);
+
+    installLog.line("OS: Create OS directory");
+    Utilities::makeDirectories(osDirectory);
+
+    installLog.line("OS: Extract OS tar file");
+    progressText = "Updating OS...";
+    if (const InstallStatus extracted = extractArchive(entry, stream, true, osDirectory);
+        extracted != InstallStatus::success) {
+        installLog.line("OS: Extraction failed");
+        return extracted;
+    }
+
+    // Only the top level, "." and ".." included: the OS folder and the data root above it are
+    // opened up too. A symbolic link is left alone, since chmod would change what it points at.
+    installLog.line("OS: Set OS directory Permissions 777");
+    std::vector<std::string> names;
+    Utilities::listDirectory(osDirectory, names, "", true);
+    for (const std::string& name : names) {
+        const std::string path = osDirectory + name;
+        if (!isSymbolicLink(path)) {
+            Utilities::changeMode(path, "777");
+        }
+    }
+
+    syncTree(osDirectory);
+    installLog.line("-- OS Update Complete --");
+    return InstallStatus::success;
+}
+
+}  // namespace Boot
