@@ -1,0 +1,75 @@
+// Feeds arbitrary bytes to the install package reader as a package file: load, signature, data
+// check and component lookup must reject what does not hold up without crashing, reading out of
+// bounds or allocating from the header's count.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "boot/InstallPackage.h"
+#include "boot/InstallUserInterface.h"
+
+namespace {
+
+class SilentUserInterface : public Boot::InstallUserInterface {
+public:
+    void reportProgress(int percent, const std::string& /*text*/) override {
+        if (percent < 0 || percent > 100) {
+            std::abort();
+        }
+    }
+    std::string requestPassword() override { return {}; }
+};
+
+std::string& workFolder() {
+    static std::string folder;
+    return folder;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+    std::string pattern = "/tmp/package-fuzz-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        std::abort();
+    }
+    workFolder() = pattern;
+    std::atexit([] {
+        std::error_code error;
+        std::filesystem::remove_all(workFolder(), error);
+    });
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string packagePath = workFolder() + "/package.kx1";
+    {
+        std::ofstream file(packagePath, std::ios::binary | std::ios::trunc);
+        file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    }
+    Boot::InstallPackage package(workFolder() + "/no-record.kx1");
+    const Boot::PackageHeader header = package.load(packagePath);
+    if (header.magic() == Boot::packageMagic && header.count() > 0) {
+        // A loaded table is whole and lies within the file, with its signature block.
+        const auto count = static_cast<std::size_t>(header.count());
+        if (package.components().size() != count ||
+            Boot::packageHeaderSize + Boot::componentEntrySize * count + Boot::signatureBlockSize >
+                size) {
+            std::abort();
+        }
+    }
+    package.verifySignature();
+    SilentUserInterface userInterface;
+    package.verifyComponentData(userInterface);
+    std::istream* stream = nullptr;
+    Boot::ComponentEntry entry;
+    if (package.getComponent(0, stream, entry) && stream == nullptr) {
+        std::abort();
+    }
+    package.getComponent(package.components().size(), stream, entry);
+    return 0;
+}
