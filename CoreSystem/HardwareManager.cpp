@@ -205,10 +205,6 @@ void shutdownIMX35() {
     }
 }
 
-bool writeAll(int handle, const void* data, std::size_t size) {
-    return ::write(handle, data, size) == static_cast<ssize_t>(size);
-}
-
 // The counter as four little-endian bytes, or 0 when the file is missing or short.
 std::uint32_t readBootCountFile(const std::string& hostPath) {
     const int handle = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
@@ -221,25 +217,11 @@ std::uint32_t readBootCountFile(const std::string& hostPath) {
     return count == static_cast<ssize_t>(bytes.size()) ? wordAt(bytes.data(), 0) : 0;
 }
 
-// Replaces the counter file with a new one holding `value`, so that a power cut leaves either
-// the old or the new count, never a truncated file.
+// Replaces the counter file, so that a power cut leaves either the old or the new count.
 bool replaceBootCountFile(const std::string& hostPath, std::uint32_t value) {
-    const std::string newPath = hostPath + ".new";
-    const int handle = ::open(newPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (handle < 0) {
-        return false;
-    }
     std::array<std::uint8_t, 4> bytes{};
     ByteOrder::storeLittleEndian32(bytes.data(), value);
-    const bool written = writeAll(handle, bytes.data(), bytes.size()) && ::fsync(handle) == 0;
-    const bool closed = ::close(handle) == 0;
-    if (!written || !closed || std::rename(newPath.c_str(), hostPath.c_str()) != 0) {
-        ::unlink(newPath.c_str());
-        return false;
-    }
-    // The rename is in place; syncing the folder makes it survive a power cut.
-    Utilities::syncFile(std::filesystem::path(hostPath).parent_path().string());
-    return true;
+    return Utilities::replaceFile(hostPath, bytes);
 }
 
 // The counter, read from its file while it is still 0. Call with the boot-count mutex held.
@@ -409,7 +391,7 @@ bool Manager::checkDataPartition() {
     }
     constexpr std::string_view text = "Format Completed\n";
     // Creating the marker is the test; whether it exists afterwards decides.
-    writeAll(handle, text.data(), text.size());
+    [[maybe_unused]] const ssize_t written = ::write(handle, text.data(), text.size());
     ::close(handle);
     Utilities::syncFile(marker);
     if (!Utilities::exists(marker)) {

@@ -233,6 +233,30 @@ bool Utilities::syncFile(const std::string& path) {
     return synced;
 }
 
+bool Utilities::replaceFile(const std::string& path, std::span<const std::uint8_t> bytes) {
+    const std::string newPath = path + ".new";
+    const int handle = open(newPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                            0666);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    if (handle < 0) {
+        return false;
+    }
+    bool written = true;
+    for (std::span<const std::uint8_t> rest = bytes; written && !rest.empty();) {
+        const ssize_t count = write(handle, rest.data(), rest.size());
+        written = count > 0 || (count < 0 && errno == EINTR);
+        rest = rest.subspan(count > 0 ? static_cast<std::size_t>(count) : 0);
+    }
+    written = written && fsync(handle) == 0;
+    const bool closed = close(handle) == 0;
+    if (!written || !closed || std::rename(newPath.c_str(), path.c_str()) != 0) {
+        unlink(newPath.c_str());
+        return false;
+    }
+    // The new name lives in the folder: sync it too.
+    syncFile(directoryName(path));
+    return true;
+}
+
 void Utilities::listDirectory(const std::string& directory, std::vector<std::string>& names,
                               const std::string& filter, bool caseSensitive) {
     dirent** entries = nullptr;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <ctime>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +61,9 @@ public:
     static bool removeFileSynced(const std::string& path);
     // Opens the path read-only, fsyncs it and closes it.
     static bool syncFile(const std::string& path);
+    // Writes `bytes` to a new file beside `path`, syncs it, renames it over `path` and syncs the
+    // folder, so that a power cut leaves the old file or the new one, never a short one.
+    static bool replaceFile(const std::string& path, std::span<const std::uint8_t> bytes);
 
     // Appends the names of the directory's entries (in directory order, "." and ".." included)
     // that contain the filter; without case sensitivity names and filter are lower-cased.

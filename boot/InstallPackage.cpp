@@ -54,39 +54,6 @@ int percentOf(std::uint64_t part, std::uint64_t whole) {
     return percent;
 }
 
-bool writeAll(int handle, std::span<const std::uint8_t> bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(handle, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
-// Writes a new file beside `path`, syncs it and renames it over `path`, so that a power cut
-// leaves either the old file or the new one, never a short one.
-bool replaceFile(const std::string& path, std::span<const std::uint8_t> bytes) {
-    const std::string newPath = path + ".new";
-    const int handle = ::open(newPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (handle < 0) {
-        return false;
-    }
-    const bool written = writeAll(handle, bytes) && ::fsync(handle) == 0;
-    const bool closed = ::close(handle) == 0;
-    if (!written || !closed || std::rename(newPath.c_str(), path.c_str()) != 0) {
-        ::unlink(newPath.c_str());
-        return false;
-    }
-    // The rename lives in the folder; syncing it makes the new name survive a power cut.
-    Utilities::syncFile(Utilities::directoryName(path));
-    return true;
-}
-
 }  // namespace
 
 InstallPackage::InstallPackage(std::string recordPath) : recordPath_(std::move(recordPath)) {
@@ -269,7 +236,7 @@ bool InstallPackage::writeInstalledRecord() {
         bytes.insert(bytes.end(), record.begin(), record.end());
     }
     bytes.insert(bytes.end(), signature_.begin(), signature_.end());
-    return replaceFile(recordPath_, bytes);
+    return Utilities::replaceFile(recordPath_, bytes);
 }
 
 }  // namespace Boot

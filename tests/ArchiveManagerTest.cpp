@@ -1,16 +1,13 @@
 #include <archive.h>
 #include <archive_entry.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <random>
 #include <sstream>
 #include <streambuf>
 #include <string>
@@ -19,6 +16,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "ArchiveFixtures.h"
 #include "CoreSystem/ArchiveManager.h"
 #include "CoreSystem/CRC32.h"
 #include "TestSupport.h"
@@ -30,93 +28,17 @@ using CoreSystem::ArchiveStatus;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using TestSupport::FileSizeLimit;
+using TestSupport::gzipBytes;
+using TestSupport::Member;
+using TestSupport::randomBytes;
+using TestSupport::tarBytes;
+using TestSupport::tarGz;
 using TestSupport::TemporaryUnitRoot;
 
 constexpr std::uint32_t packageStartValue = 0x6826EB82;
 
 // ---- Fixture archives, written in memory with libarchive's writer ----
-
-struct Member {
-    std::string path{};
-    unsigned type = AE_IFREG;
-    std::string contents{};
-    std::string symlinkTarget{};
-    std::string hardlinkTarget{};
-};
-
-la_ssize_t appendToString(struct archive* /*archive*/, void* client, const void* buffer,
-                          size_t length) {
-    static_cast<std::string*>(client)->append(static_cast<const char*>(buffer), length);
-    return static_cast<la_ssize_t>(length);
-}
-
-// Runs `addEntries` on a writer in the given format, with or without gzip, and returns the bytes.
-template <typename AddEntries>
-std::string writeArchive(int (*setFormat)(struct archive*), bool gzip, AddEntries addEntries) {
-    std::string bytes;
-    struct archive* writer = archive_write_new();
-    setFormat(writer);
-    if (gzip) {
-        archive_write_add_filter_gzip(writer);
-        archive_write_set_bytes_in_last_block(writer, 1);  // no padding after the gzip stream
-    }
-    EXPECT_EQ(archive_write_open(writer, &bytes, nullptr, appendToString, nullptr), ARCHIVE_OK);
-    addEntries(writer);
-    EXPECT_EQ(archive_write_close(writer), ARCHIVE_OK);
-    archive_write_free(writer);
-    return bytes;
-}
-
-void addEntry(struct archive* writer, const std::string& path, unsigned type,
-              const std::string& contents, const std::string& symlinkTarget = {},
-              const std::string& hardlinkTarget = {}) {
-    struct archive_entry* entry = archive_entry_new();
-    archive_entry_set_pathname(entry, path.c_str());
-    archive_entry_set_filetype(entry, type);
-    archive_entry_set_perm(entry, type == AE_IFDIR ? 0755 : 0644);
-    archive_entry_set_mtime(entry, 1600000000, 0);
-    if (type == AE_IFCHR || type == AE_IFBLK) {
-        archive_entry_set_rdev(entry, makedev(1, 3));
-    }
-    if (!symlinkTarget.empty()) {
-        archive_entry_set_symlink(entry, symlinkTarget.c_str());
-    }
-    if (!hardlinkTarget.empty()) {
-        archive_entry_set_hardlink(entry, hardlinkTarget.c_str());
-    }
-    archive_entry_set_size(entry, static_cast<la_int64_t>(contents.size()));
-    EXPECT_EQ(archive_write_header(writer, entry), ARCHIVE_OK) << path;
-    if (!contents.empty()) {
-        archive_write_data(writer, contents.data(), contents.size());
-    }
-    archive_entry_free(entry);
-}
-
-std::string tarBytes(const std::vector<Member>& members) {
-    return writeArchive(archive_write_set_format_pax_restricted, false, [&](auto* writer) {
-        for (const Member& member : members) {
-            addEntry(writer, member.path, member.type, member.contents, member.symlinkTarget,
-                     member.hardlinkTarget);
-        }
-    });
-}
-
-std::string gzipBytes(const std::string& raw) {
-    return writeArchive(archive_write_set_format_raw, true,
-                        [&](auto* writer) { addEntry(writer, "raw", AE_IFREG, raw); });
-}
-
-std::string tarGz(const std::vector<Member>& members) {
-    return gzipBytes(tarBytes(members));
-}
-
-std::string randomBytes(std::size_t count) {
-    // The same bytes every run, so that every fixture archive is the same too.
-    std::mt19937 generator(12345);  // NOLINT(cert-msc32-c,cert-msc51-cpp)
-    std::string bytes(count, '\0');
-    std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<char>(generator()); });
-    return bytes;
-}
 
 // Names each case of a table after its `name` field, in test names and failure messages.
 struct CaseName {
@@ -552,30 +474,6 @@ TEST(ArchiveManagerTest, ReportsAWriteFailureWhenAFileStandsWhereAFolderMustBe) 
     EXPECT_TRUE(result.finished.empty());
     EXPECT_EQ(root.readFile("/blocker"), "keep me");
 }
-
-// Lowers this process's file size limit, which stops writes as a full disk would: write(2) then
-// fails with EFBIG (the signal it would also raise is ignored meanwhile). Works for root too.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) : previousHandler_(std::signal(SIGXFSZ, SIG_IGN)) {
-        getrlimit(RLIMIT_FSIZE, &previous_);
-        rlimit lowered = previous_;
-        lowered.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &lowered);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-    FileSizeLimit(FileSizeLimit&&) = delete;
-    FileSizeLimit& operator=(FileSizeLimit&&) = delete;
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &previous_);
-        static_cast<void>(std::signal(SIGXFSZ, previousHandler_));
-    }
-
-private:
-    void (*previousHandler_)(int);
-    rlimit previous_{};
-};
 
 TEST(ArchiveManagerTest, ReportsAWriteFailureWhenTheDiskStopsTakingData) {
     const TemporaryUnitRoot root;

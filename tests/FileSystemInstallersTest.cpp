@@ -1,16 +1,13 @@
 #include <archive.h>
 #include <archive_entry.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,6 +15,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "ArchiveFixtures.h"
+#include "InstallFixtures.h"
 #include "TestSupport.h"
 #include "boot/ComponentInstallerBase.h"
 #include "boot/InstallLog.h"
@@ -41,75 +40,17 @@ using ::testing::ElementsAre;
 using ::testing::Ge;
 using ::testing::Le;
 using ::testing::Not;
+using TestSupport::FileSizeLimit;
+using TestSupport::Member;
+using TestSupport::randomBytes;
+using TestSupport::RecordingInterface;
+using TestSupport::Report;
+using TestSupport::tarGz;
 using TestSupport::TemporaryUnitRoot;
 
 // ---- Fixture archives, written in memory with libarchive's writer ----
 
-struct Member {
-    std::string path{};
-    unsigned type = AE_IFREG;
-    std::string contents{};
-    std::string symlinkTarget{};
-};
-
-la_ssize_t appendToString(struct archive* /*archive*/, void* client, const void* buffer,
-                          size_t length) {
-    static_cast<std::string*>(client)->append(static_cast<const char*>(buffer), length);
-    return static_cast<la_ssize_t>(length);
-}
-
-std::string tarGz(const std::vector<Member>& members) {
-    std::string bytes;
-    struct archive* writer = archive_write_new();
-    archive_write_set_format_pax_restricted(writer);
-    archive_write_add_filter_gzip(writer);
-    EXPECT_EQ(archive_write_open(writer, &bytes, nullptr, appendToString, nullptr), ARCHIVE_OK);
-    for (const Member& member : members) {
-        struct archive_entry* entry = archive_entry_new();
-        archive_entry_set_pathname(entry, member.path.c_str());
-        archive_entry_set_filetype(entry, member.type);
-        archive_entry_set_perm(entry, member.type == AE_IFDIR ? 0755 : 0644);
-        if (member.type == AE_IFLNK) {
-            archive_entry_set_symlink(entry, member.symlinkTarget.c_str());
-        }
-        archive_entry_set_size(entry, static_cast<la_int64_t>(member.contents.size()));
-        EXPECT_EQ(archive_write_header(writer, entry), ARCHIVE_OK) << member.path;
-        archive_write_data(writer, member.contents.data(), member.contents.size());
-        archive_entry_free(entry);
-    }
-    EXPECT_EQ(archive_write_close(writer), ARCHIVE_OK);
-    archive_write_free(writer);
-    return bytes;
-}
-
-std::string randomBytes(std::size_t count) {
-    std::mt19937 generator(4711);  // NOLINT(cert-msc32-c,cert-msc51-cpp): same bytes every run
-    std::string bytes(count, '\0');
-    std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<char>(generator()); });
-    return bytes;
-}
-
 // ---- Observing the unit ----
-
-struct Report {
-    int percent;
-    std::string text;
-    bool operator==(const Report&) const = default;
-};
-
-void PrintTo(const Report& report, std::ostream* out) {
-    *out << report.percent << " \"" << report.text << '"';
-}
-
-class RecordingInterface : public Boot::InstallUserInterface {
-public:
-    void reportProgress(int percent, const std::string& text) override {
-        reports.push_back({percent, text});
-    }
-    std::string requestPassword() override { return {}; }
-
-    std::vector<Report> reports;
-};
 
 mode_t modeOf(const std::string& hostPath) {
     struct stat status {};
@@ -122,30 +63,6 @@ uid_t ownerOf(const std::string& hostPath) {
     EXPECT_EQ(lstat(hostPath.c_str(), &status), 0) << hostPath;
     return status.st_uid;
 }
-
-// Lowers this process's file size limit, which stops writes as a full disk would (write fails
-// with EFBIG while the signal is ignored); permissions would not stop root.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) : previousHandler_(std::signal(SIGXFSZ, SIG_IGN)) {
-        getrlimit(RLIMIT_FSIZE, &previous_);
-        rlimit lowered = previous_;
-        lowered.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &lowered);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-    FileSizeLimit(FileSizeLimit&&) = delete;
-    FileSizeLimit& operator=(FileSizeLimit&&) = delete;
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &previous_);
-        static_cast<void>(std::signal(SIGXFSZ, previousHandler_));
-    }
-
-private:
-    void (*previousHandler_)(int);
-    rlimit previous_{};
-};
 
 // Reported percentages are truncated: this component starts at 20 and ends at 50.
 constexpr float startPercent = 20.6F;
@@ -182,24 +99,7 @@ protected:
         return installer.run(&interface, entry, package, startPercent, percentPerByte, &log);
     }
 
-    // The install log's lines, with the unit root taken out of the paths.
-    std::vector<std::string> logLines() const {
-        std::string text = unitRoot.readFile("/mnt/stick/install.log");
-        for (std::size_t found = text.find(unitRoot.path()); found != std::string::npos;
-             found = text.find(unitRoot.path(), found)) {
-            text.erase(found, unitRoot.path().size());
-        }
-        std::vector<std::string> lines;
-        for (std::size_t start = 0, end = 0; start < text.size(); start = end + 2) {
-            end = text.find("\r\n", start);
-            EXPECT_NE(end, std::string::npos) << "unterminated line: " << text.substr(start);
-            if (end == std::string::npos) {
-                break;
-            }
-            lines.push_back(text.substr(start, end - start));
-        }
-        return lines;
-    }
+    std::vector<std::string> logLines() const { return TestSupport::installLogLines(unitRoot); }
 
     // The log without the per-member lines of an extraction.
     std::vector<std::string> stepLines() const {

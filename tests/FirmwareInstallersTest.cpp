@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "InstallFixtures.h"
 #include "TestSupport.h"
 #include "boot/InstallLog.h"
 #include "boot/installers/BootStrapInstaller.h"
@@ -83,15 +84,6 @@ private:
     Platform::Testkit::DeviceServer server_;
 };
 
-class RecordingInterface final : public Boot::InstallUserInterface {
-public:
-    void reportProgress(int percent, const std::string& text) override {
-        reports.emplace_back(percent, text);
-    }
-    std::string requestPassword() override { return ""; }
-    std::vector<std::pair<int, std::string>> reports;
-};
-
 class FirmwareInstallersTest : public ::testing::Test {
 protected:
     // Runs `installer` on an image of `size` bytes placed after some other package bytes.
@@ -106,21 +98,14 @@ protected:
         return installer.run(&ui, entry, package, 20.0F, size == 0 ? 0.0F : 40.0F / float(size),
                              &log);
     }
-    std::vector<std::string> logLines() const {
-        std::vector<std::string> lines;
-        std::istringstream text(root.readFile("/mnt/stick/install.log"));
-        for (std::string line; std::getline(text, line);) {
-            lines.push_back(line.substr(0, line.size() - 1));  // drop the "\r"
-        }
-        return lines;
-    }
+    std::vector<std::string> logLines() const { return TestSupport::installLogLines(root); }
     std::unique_ptr<RecordingDriver> driver(const char* unitPath, std::int32_t status) {
         return std::make_unique<RecordingDriver>(root.prepare(unitPath), status);
     }
 
     TestSupport::TemporaryUnitRoot root;
     Boot::InstallLog log;
-    RecordingInterface ui;
+    TestSupport::RecordingInterface ui;
     std::string image;
 
     void SetUp() override { log.open(root.prepare("/mnt/stick/install.log")); }
@@ -150,8 +135,8 @@ TEST_F(FirmwareInstallersTest, TouchSucceedsOnlyWithStatusZero) {
                 ElementsAre("-- Begin Touch Update --", "Touch: Allocate buffer for firmware",
                             "Touch: Good touch firmware file crc", "Touch: Programming",
                             "-- Touch Update Complete -- Status 1"));
-    EXPECT_THAT(ui.reports, ElementsAre(std::pair{20, std::string("Begin Touch Update")},
-                                        std::pair{40, std::string("Updating Touch...")}));
+    EXPECT_THAT(ui.reports, ElementsAre(TestSupport::Report{20, "Begin Touch Update"},
+                                        TestSupport::Report{40, "Updating Touch..."}));
 }
 
 TEST_F(FirmwareInstallersTest, PicQueriesFirstAndLogsTheStatusRequestsOwnResult) {

@@ -1,0 +1,175 @@
+#include "boot/InstallManager.h"
+
+#include <cstdio>
+#include <memory>
+#include <utility>
+
+#include "CoreSystem/HardwareManager.h"
+#include "CoreSystem/Utilities.h"
+#include "boot/InstallerTable.h"
+#include "platform/UnitRoot.h"
+
+namespace Boot {
+namespace {
+
+using CoreSystem::Utilities;
+using Hardware = CoreSystem::Hardware::Manager;
+
+// The part-number lock compares against this fixed text, not the unit's own part number.
+constexpr const char* lockedPartNumber = "61-20-5050";
+
+// What the wipe before an IPL removes; fixed paths of the data partition.
+constexpr const char* wipedDirectories[] = {"/fs/etfs/nvdata", "/fs/etfs/root", "/fs/etfs/script",
+                                            "/fs/etfs/temp"};
+constexpr const char* wipedFiles[] = {"/fs/etfs/ProductionTest", "/fs/etfs/DvTest",
+                                      "/fs/etfs/installed.kx1"};
+
+// Removes the data partition's state, before an IPL component and every component after it.
+void wipeDataPartition() {
+    for (const char* directory : wipedDirectories) {
+        const std::string path = Platform::UnitRoot::hostPath(directory);
+        if (Utilities::isDirectory(path)) {
+            Utilities::runShell("rm -R " + path);
+        }
+    }
+    for (const char* file : wipedFiles) {
+        const std::string path = Platform::UnitRoot::hostPath(file);
+        if (Utilities::exists(path)) {
+            Utilities::removeFileSynced(path);
+        }
+    }
+}
+
+}  // namespace
+
+InstallManager::InstallManager(InstallUserInterface& userInterface)
+    : ui_(userInterface), package_(installedPackagePath()) {
+    log_.open(Utilities::stickPath("") + "install.log");
+}
+
+std::string InstallManager::installedPackagePath() {
+    return Utilities::autoloadPath("installed.kx1");
+}
+
+std::string InstallManager::updatePackagePath() {
+    return Utilities::autoloadPath(std::string("update") + ".kx1");
+}
+
+InstallStatus InstallManager::install(const std::string& packagePath) {
+    if (package_.load(packagePath).magic() != packageMagic) {
+        log_.line("Failed to load install package");
+        return InstallStatus::invalidFile;
+    }
+    log_.line("Loaded install package");
+    if (const InstallStatus status = verify(); status != InstallStatus::success) {
+        return status;
+    }
+    if (const InstallStatus status = installComponents(); status != InstallStatus::success) {
+        return status;
+    }
+    log_.line("Installation successful");
+    if (packagePath == updatePackagePath()) {
+        std::remove(packagePath.c_str());
+    }
+    package_.writeInstalledRecord();
+    log_.close();
+    return InstallStatus::success;
+}
+
+InstallStatus InstallManager::verify() {
+    const PackageHeader& header = package_.header();
+    if (header.hardwareFamily() != Hardware::variantCode()) {
+        log_.line("Package has invalid Hardware Family");
+        return InstallStatus::hardwareFamilyMismatch;
+    }
+    log_.line("Hardware Family is compatible");
+    if (Hardware::partNumber() == 0) {
+        log_.line("No part number");
+        return InstallStatus::missingPartNumber;
+    }
+    log_.line("Part number exists");
+    if (Hardware::serialNumber() == 0) {
+        log_.line("No serial number");
+        return InstallStatus::missingSerialNumber;
+    }
+    log_.line("Serial number exists");
+    if (!package_.verifySignature()) {
+        log_.line("Invalid package signature");
+        return InstallStatus::invalidFile;
+    }
+    log_.line("Valid package signature");
+    if ((header.flags() & flagPasswordProtected) != 0) {
+        log_.line("Install package is password protected");
+        const std::string password = ui_.requestPassword();
+        if (!package_.decryptedTextEquals(password, header.passwordBlock())) {
+            log_.line("Password rejected");
+            return InstallStatus::passwordIncorrect;
+        }
+        log_.line("Password accepted");
+    } else {
+        log_.line("Install package is not password protected");
+    }
+    if ((header.flags() & flagPartNumberLocked) != 0) {
+        log_.line("Install package is part number locked");
+        if (!package_.decryptedTextEquals(lockedPartNumber, header.partNumberBlock())) {
+            log_.line("Part number does not match hardware");
+            return InstallStatus::partNumberMismatch;
+        }
+        log_.line("Part number matches hardware");
+    }
+    if (!package_.verifyComponentData(ui_)) {
+        log_.line("Invalid component data");
+        return InstallStatus::invalidFile;
+    }
+    log_.line("Valid component data");
+    return InstallStatus::success;
+}
+
+InstallStatus InstallManager::installComponents() {
+    // Shares of the progress bar follow the components' sizes.
+    std::uint64_t total = 0;
+    for (const ComponentEntry& entry : package_.components()) {
+        total += entry.size;
+    }
+    float accumulated = 0.0F;
+    bool wipe = false;
+    for (std::size_t index = 0; std::cmp_less(index, package_.header().count()); ++index) {
+        std::istream* stream = nullptr;
+        ComponentEntry entry;
+        if (!package_.getComponent(index, stream, entry)) {
+            log_.line("Failed to load component from install package");
+            return InstallStatus::failure;
+        }
+        const InstallerTable::Row* row = InstallerTable::find(entry.type);
+        if (row == nullptr) {
+            log_.line("Install: Error: 307 Unrecognized Component Type: " +
+                      std::to_string(static_cast<std::int32_t>(entry.type)));
+            return InstallStatus::invalidComponentType;
+        }
+        wipe = wipe || row->wipesDataPartition;
+        if (wipe) {
+            wipeDataPartition();
+        }
+        if (row->create == nullptr) {
+            continue;
+        }
+        const std::unique_ptr<ComponentInstallerBase> installer = row->create();
+        // Empty packages and empty components have no share to compute.
+        const std::uint64_t share = total == 0 ? 0 : entry.size * 100 / total;
+        const float percentPerByte =
+            entry.size == 0 ? 0.0F : static_cast<float>(share) / static_cast<float>(entry.size);
+        log_.line("Install: Component Type: " + std::to_string(entry.type));
+        const InstallStatus result =
+            installer->run(&ui_, entry, *stream, accumulated, percentPerByte, &log_);
+        log_.line("Install Result: Component " + std::to_string(entry.type) + " status " +
+                  std::to_string(static_cast<std::uint32_t>(result)));
+        package_.setInstalledVersion(static_cast<std::int32_t>(entry.type), entry.version);
+        accumulated += static_cast<float>(share);
+        if (result != InstallStatus::success) {
+            return result;
+        }
+    }
+    return InstallStatus::success;
+}
+
+}  // namespace Boot
