@@ -1,5 +1,7 @@
 // kx1: the packaging tool for the unit's install packages. Each subcommand lives in its own file
 // and is one entry of the command table below.
+#include <algorithm>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -95,5 +97,12 @@ int run(const std::vector<std::string>& arguments) {
 }  // namespace Kx1
 
 int main(int argc, char** argv) {
-    return Kx1::run(std::vector<std::string>(argv + 1, argv + argc));
+    // Failures are reported by return values; this only keeps an unforeseen exception (memory
+    // exhausted, say) to one line and exit status 1.
+    try {
+        return Kx1::run(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::exception& exception) {
+        Kx1::printErrorLine(std::string("kx1: ") + exception.what());
+        return Kx1::exitFailure;
+    }
 }
