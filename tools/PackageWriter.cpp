@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <span>
+#include <string>
 
 #include "CoreSystem/ByteOrder.h"
 #include "CoreSystem/CRC32.h"
@@ -54,10 +55,18 @@ bool PackageWriter::write(const PackageDescription& description, const RsaPublic
 
     std::vector<Boot::ComponentEntry> entries;
     std::uint64_t total = 0;
+    struct stat existingOutput {};
+    const bool outputExists = stat(outputPath.c_str(), &existingOutput) == 0;
     for (const ComponentSource& source : description.components) {
         struct stat status {};
         if (stat(source.path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
             error = "cannot read component file " + source.path;
+            return false;
+        }
+        // Opening the output would empty the component before it is read.
+        if (outputExists && status.st_dev == existingOutput.st_dev &&
+            status.st_ino == existingOutput.st_ino) {
+            error = "the output " + outputPath + " is the component file " + source.path;
             return false;
         }
         entries.push_back({.type = source.type,
@@ -66,13 +75,20 @@ bool PackageWriter::write(const PackageDescription& description, const RsaPublic
         total += entries.back().size;
     }
 
+    const std::uint64_t tableEnd =
+        Boot::packageHeaderSize + Boot::componentEntrySize * entries.size();
+    if (tableEnd + Boot::signatureBlockSize + total > readableEnd) {
+        error = "the package would be " +
+                std::to_string(tableEnd + Boot::signatureBlockSize + total) +
+                " bytes; the unit reads component data only below 4 GiB";
+        return false;
+    }
+
     std::ofstream output(outputPath, std::ios::binary | std::ios::trunc);
     if (!output) {
         error = "cannot create " + outputPath;
         return false;
     }
-    const std::uint64_t tableEnd =
-        Boot::packageHeaderSize + Boot::componentEntrySize * entries.size();
     // Room for the header, table and signature, which are known only after the data.
     const std::vector<char> placeholder(tableEnd + Boot::signatureBlockSize, 0);
     output.write(placeholder.data(), static_cast<std::streamsize>(placeholder.size()));

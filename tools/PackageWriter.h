@@ -33,6 +33,10 @@ public:
     // Bytes of component data copied so far, and the total.
     using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
+    // The unit reads component data through the low 32 bits of size and offset, so every
+    // component must end within the first 4 GiB of the file.
+    static constexpr std::uint64_t readableEnd = std::uint64_t{1} << 32U;
+
     // Writes the package to `outputPath`; on failure returns false with a one-line `error` and
     // removes the partial file.
     static bool write(const PackageDescription& description, const RsaPublicKey& key,

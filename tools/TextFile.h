@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+namespace Packaging {
+
+// Reads a small text file (a manifest, a key) whole.
+class TextFile {
+public:
+    // False when the path cannot be opened or read, or is a folder.
+    static bool read(const std::string& path, std::string& text);
+};
+
+}  // namespace Packaging

@@ -1,0 +1,52 @@
+#include <string>
+
+#include "CoreSystem/Console.h"
+#include "tools/PackageReader.h"
+#include "tools/PackageReport.h"
+#include "tools/kx1/Command.h"
+#include "tools/kx1/CommandLine.h"
+
+namespace Kx1 {
+namespace {
+
+int inspect(const CommandLine& line) {
+    if (line.positionals().size() != 1) {
+        return line.usageError("give one package or installed record");
+    }
+    const std::string& path = line.positionals().front();
+    Packaging::PackageReader package;
+    std::string error;
+    if (!package.open(path, error,
+                      line.has("--record") ? Packaging::PackageReader::Expect::installedRecord
+                                           : Packaging::PackageReader::Expect::automatic)) {
+        return line.fail(error);
+    }
+    CoreSystem::Console::print(line.has("--json") ? Packaging::PackageReport::json(package, path)
+                                                  : Packaging::PackageReport::text(package, path));
+    return exitSuccess;
+}
+
+}  // namespace
+
+Command inspectCommand() {
+    return {
+        .name = "inspect",
+        .summary = "show the header and table of a package or installed record",
+        .usage = "FILE [--json] [--record]",
+        .help =
+            "Shows the header of FILE (magic, hardware family, flags and what they mean,\n"
+            "count), the CRC of header and table that the signature seals, and the table:\n"
+            "index, type number and name, version as stored and dotted, size, offset and\n"
+            "CRC of each component. An installed record (installed.kx1, whose records hold\n"
+            "only type and version) is recognised and shown as such. Nothing is checked;\n"
+            "use verify for that.\n"
+            "\n"
+            "options:\n"
+            "  --json     print one JSON object instead, for scripts\n"
+            "  --record   read FILE as an installed record\n",
+        .flagOptions = {"--json", "--record"},
+        .run = inspect,
+    };
+}
+
+}  // namespace Kx1

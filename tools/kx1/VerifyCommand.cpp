@@ -1,0 +1,91 @@
+#include <string>
+
+#include "CoreSystem/Console.h"
+#include "boot/RsaKey.h"
+#include "tools/PackageReader.h"
+#include "tools/PackageVerifier.h"
+#include "tools/TextFile.h"
+#include "tools/kx1/Command.h"
+#include "tools/kx1/CommandLine.h"
+#include "tools/kx1/TerminalProgress.h"
+
+namespace Kx1 {
+namespace {
+
+int verify(const CommandLine& line) {
+    if (line.positionals().size() != 1) {
+        return line.usageError("give one package");
+    }
+    const std::optional<std::string> keyPath = line.value("--key");
+    if (!keyPath) {
+        return line.usageError("--key is required");
+    }
+    std::string keyText;
+    if (!Packaging::TextFile::read(*keyPath, keyText)) {
+        return line.fail("cannot read key file " + *keyPath);
+    }
+    const Boot::RsaKey key(keyText);
+    if (!key.isValid()) {
+        return line.fail(*keyPath + " holds no RSA private key (verify needs the private half)");
+    }
+    const std::string& path = line.positionals().front();
+    Packaging::PackageReader package;
+    std::string error;
+    if (!package.open(path, error)) {
+        return line.fail(error);
+    }
+    if (package.kind() == Packaging::PackageReader::Kind::installedRecord) {
+        return line.fail(path + " is an installed record, not a package");
+    }
+    Packaging::PackageVerifier verifier(package, key);
+    TerminalProgress progress("verifying");
+    std::size_t failures = 0;
+    std::string firstFailure;
+    const bool passed = verifier.verify(
+        {.password = line.value("--password"), .partNumber = line.value("--part-number")},
+        [&](const Packaging::PackageVerifier::Check& check) {
+            progress.clear();
+            CoreSystem::Console::print(check.line + "\n");
+            if (!check.passed && failures++ == 0) {
+                firstFailure = check.line;
+            }
+        },
+        [&](std::uint64_t done, std::uint64_t total) { progress.update(done, total); });
+    progress.clear();
+    if (!passed) {
+        return line.fail(failures == 1 ? "1 check failed: " + firstFailure
+                                       : std::to_string(failures) +
+                                             " checks failed, the first: " + firstFailure);
+    }
+    CoreSystem::Console::print("verified: every check passed\n");
+    return exitSuccess;
+}
+
+}  // namespace
+
+Command verifyCommand() {
+    return {
+        .name = "verify",
+        .summary = "check a package as the unit does, with the private key",
+        .usage = "FILE --key PRIVATE.pem [--password TEXT] [--part-number TEXT]",
+        .help =
+            "Checks FILE the way the unit does and prints one line per check:\n"
+            "  signature     the signature block opens with the private key and seals the\n"
+            "                CRC of header and table\n"
+            "  password      with --password: the package asks for one and its sealed text\n"
+            "                is exactly TEXT\n"
+            "  part number   with --part-number: the same for the part-number lock\n"
+            "  component N   its type is valid, its data lies inside the file and below\n"
+            "                4 GiB, and the CRC of its data matches the table\n"
+            "The exit status is 1 when any check fails; stderr then names the first.\n"
+            "\n"
+            "options:\n"
+            "  --key PATH           the private key (\"RSA PRIVATE KEY\") the unit carries\n"
+            "  --password TEXT      the password a user would type\n"
+            "  --part-number TEXT   the unit's part number\n",
+        .valueOptions = {"--key", "--password", "--part-number"},
+        .run = verify,
+    };
+}
+
+}  // namespace Kx1
