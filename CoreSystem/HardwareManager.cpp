@@ -142,18 +142,6 @@ std::uint32_t boardNumber(std::initializer_list<std::size_t> blockWords,
     return parameters != nullptr ? firstNumber(parameters, parameterWords) : 0;
 }
 
-std::uint32_t iplCommand(DataBlockEnum kind) {
-    switch (kind) {
-        case DataBlockEnum::block1:
-            return Platform::DeviceCommands::iplReadDataBlock1;
-        case DataBlockEnum::block2:
-            return Platform::DeviceCommands::iplReadDataBlock2;
-        case DataBlockEnum::block3:
-            return Platform::DeviceCommands::iplReadDataBlock3;
-    }
-    return 0;
-}
-
 // One register write of the power-management IC: an I2C send request carrying the register
 // and the value. Returns 0 or the driver's errno value.
 int writePmicRegister(Platform::Device& i2c, std::uint8_t reg, std::uint8_t value) {
@@ -305,7 +293,9 @@ std::vector<std::uint8_t> Manager::readDataBlock(DataBlockEnum kind) {
         }
         block.assign(dataBlockSize(kind), 0);
         if (block.empty() || !isM2() || iplControlHandle() < 0 ||
-            shared.iplDevice.devctl(iplCommand(kind), block.data(), block.size()) != 0) {
+            shared.iplDevice.devctl(
+                Platform::DeviceCommands::iplReadDataBlock(static_cast<int>(kind)), block.data(),
+                block.size()) != 0) {
             return {};
         }
         shared.dataBlockCache.emplace(kind, block);

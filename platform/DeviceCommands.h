@@ -12,6 +12,20 @@ inline constexpr std::uint32_t iplReadDataBlock1 = 0x40040547;
 inline constexpr std::uint32_t iplReadDataBlock2 = 0x40040543;
 inline constexpr std::uint32_t iplReadDataBlock3 = 0x40040545;
 
+// The read command of data block `kind` (1 to 3); 0 for any other kind.
+constexpr std::uint32_t iplReadDataBlock(int kind) {
+    switch (kind) {
+        case 1:
+            return iplReadDataBlock1;
+        case 2:
+            return iplReadDataBlock2;
+        case 3:
+            return iplReadDataBlock3;
+        default:
+            return 0;
+    }
+}
+
 // Firmware programming through the touch ("/dev/touch-dura"), I/O ("/dev/io_interface") and
 // IPL control drivers: the image goes in pieces of at most firmwarePieceSize bytes, in order,
 // then a status request returns a 4-byte status word.

@@ -76,7 +76,8 @@ public:
 
     void setBlock(DataBlockEnum kind, Bytes block) {
         const std::lock_guard lock(mutex_);
-        blocks_[commandOf(kind)] = std::move(block);
+        blocks_[Platform::DeviceCommands::iplReadDataBlock(static_cast<int>(kind))] =
+            std::move(block);
     }
     void failNext(int count) {
         const std::lock_guard lock(mutex_);
@@ -85,18 +86,6 @@ public:
     int requests() {
         const std::lock_guard lock(mutex_);
         return requests_;
-    }
-
-    static std::uint32_t commandOf(DataBlockEnum kind) {
-        switch (kind) {
-            case DataBlockEnum::block1:
-                return Platform::DeviceCommands::iplReadDataBlock1;
-            case DataBlockEnum::block2:
-                return Platform::DeviceCommands::iplReadDataBlock2;
-            case DataBlockEnum::block3:
-                return Platform::DeviceCommands::iplReadDataBlock3;
-        }
-        return 0;
     }
 
 private:
