@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -17,10 +16,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <utility>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "CoreSystem/CRC32.h"
 #include "CoreSystem/Console.h"
 #include "platform/Clock.h"
@@ -28,6 +27,8 @@
 
 namespace {
 
+using BenchSupport::parseSize;
+using BenchSupport::timed;
 using CoreSystem::Console;
 using CoreSystem::CRC32;
 using Duration = Platform::Clock::Duration;
@@ -35,39 +36,12 @@ using Duration = Platform::Clock::Duration;
 constexpr int rounds = 5;
 constexpr std::size_t defaultSize = std::size_t{1} << 30U;
 
-std::optional<std::size_t> parseSize(std::string_view text) {
-    std::size_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || value == 0) {
-        return std::nullopt;
-    }
-    const std::string_view suffix(end, static_cast<std::size_t>(text.data() + text.size() - end));
-    unsigned shift = 0;
-    if (suffix == "K") {
-        shift = 10;
-    } else if (suffix == "M") {
-        shift = 20;
-    } else if (suffix == "G") {
-        shift = 30;
-    } else if (!suffix.empty()) {
-        return std::nullopt;
-    }
-    if (value > (SIZE_MAX >> shift)) {
-        return std::nullopt;
-    }
-    return value << shift;
-}
-
-// splitmix64: the same bytes on every run.
+// The same bytes on every run.
 std::vector<std::uint8_t> pseudoRandomBytes(std::size_t count) {
     std::vector<std::uint8_t> bytes(count);
-    std::uint64_t state = 0x243F6A8885A308D3;
-    for (std::size_t index = 0; index < count; index += sizeof state) {
-        state += 0x9E3779B97F4A7C15;
-        std::uint64_t word = state;
-        word = (word ^ (word >> 30U)) * 0xBF58476D1CE4E5B9;
-        word = (word ^ (word >> 27U)) * 0x94D049BB133111EB;
-        word ^= word >> 31U;
+    BenchSupport::SplitMix64 random(0x243F6A8885A308D3);
+    for (std::size_t index = 0; index < count; index += sizeof(std::uint64_t)) {
+        const std::uint64_t word = random.next();
         for (std::size_t byte = 0; byte < sizeof word && index + byte < count; ++byte) {
             bytes[index + byte] = static_cast<std::uint8_t>(word >> (8 * byte));
         }
@@ -78,12 +52,6 @@ std::vector<std::uint8_t> pseudoRandomBytes(std::size_t count) {
 double gigabytesPerSecond(std::size_t bytes, Duration elapsed) {
     const double seconds = std::chrono::duration<double>(elapsed).count();
     return static_cast<double>(bytes) / seconds / 1e9;
-}
-
-Duration timed(const std::function<void()>& work) {
-    const Duration start = Platform::monotonicNow();
-    work();
-    return Platform::monotonicNow() - start;
 }
 
 // What cksum prints for data whose register, started from 0, is `registerAfterData`: the
