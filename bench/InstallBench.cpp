@@ -249,7 +249,7 @@ constexpr std::array<const char*, phaseCount> phaseNames = {
     "extraction with install-log lines",
     "chown of the data root",
     "chmod 0777 of the application folder",
-    "fsync walk over the application folder",
+    "sync of the application folder (syncTree)",
     "installed record and log, written and synced",
     "extraction again, without install-log lines"};
 
@@ -426,7 +426,7 @@ struct Rounds {
     long peakKilobytes = 0;
     Best bsdtar;
     Best cksum;
-    // The loader's fsync walk over what bsdtar wrote: the work of the install the peers skip.
+    // The loader's sync of what bsdtar wrote: the work of the install the peers skip.
     Best peerSync;
 };
 
@@ -504,8 +504,8 @@ void printRounds(const Rounds& best) {
     const double ratio = seconds(best.install.wall) / seconds(peers.wall);
     Console::printf("ratio loader / peers: %.3f (target at most %.2f): %s\n", ratio,
                     peerRatioTarget, ratio <= peerRatioTarget ? "met" : "NOT met");
-    printTimes("fsync walk over bsdtar's tree (syncTree)", best.peerSync);
-    Console::printf("ratio loader / (peers + that fsync walk): %.3f\n",
+    printTimes("syncTree over bsdtar's tree", best.peerSync);
+    Console::printf("ratio loader / (peers + that sync): %.3f\n",
                     seconds(best.install.wall) / seconds(peers.wall + best.peerSync.wall));
 }
 

@@ -1,6 +1,5 @@
 #include "boot/ComponentInstallerBase.h"
 
-#include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <cstdlib>
 
 #include "CoreSystem/ArchiveManager.h"
+#include "platform/FileSync.h"
 
 namespace Boot {
 namespace {
@@ -31,19 +31,6 @@ int chmodEntry(const char* path, const struct stat* /*status*/, int kind, FTW* /
 
 int chownEntry(const char* path, const struct stat* /*status*/, int /*kind*/, FTW* /*walk*/) {
     return lchown(path, 0, 0);
-}
-
-int syncEntry(const char* path, const struct stat* /*status*/, int kind, FTW* /*walk*/) {
-    if (kind == FTW_SL) {
-        return 0;
-    }
-    const int handle =
-        open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);  // NOLINT(cppcoreguidelines-pro-type-vararg)
-    if (handle >= 0) {
-        fsync(handle);
-        close(handle);
-    }
-    return 0;
 }
 
 }  // namespace
@@ -74,7 +61,9 @@ bool ComponentInstallerBase::chownTree(const std::string& path) {
 }
 
 void ComponentInstallerBase::syncTree(const std::string& path) {
-    nftw(path.c_str(), syncEntry, maximumOpenDescriptors, walkFlags);
+    // One wait for the whole file system instead of one flush of the storage per file: the
+    // installers' files have had their writeback started as they were extracted.
+    Platform::FileSync::syncFileSystem(path);
 }
 
 void ComponentInstallerBase::archiveProgress(std::uint32_t /*total*/, std::uint32_t done,
@@ -95,6 +84,7 @@ void ComponentInstallerBase::entryStarted(const char* path, void* installer) {
 }
 
 void ComponentInstallerBase::entryFinished(const char* path, void* installer) {
+    Platform::FileSync::startWriteback(path);
     static_cast<ComponentInstallerBase*>(installer)->log->line(std::string("  Completed Write: ") +
                                                                path);
 }

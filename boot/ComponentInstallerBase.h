@@ -34,11 +34,13 @@ public:
 
 protected:
     // File-tree walks: one file system, contents before their folder, symbolic links never
-    // followed (a link is removed or re-owned itself, and skipped by chmod and sync). The first
-    // three stop at the first failure.
+    // followed (a link is removed or re-owned itself, and skipped by chmod). They stop at the
+    // first failure.
     static bool removeTree(const std::string& path);
     static bool chmodTree(const std::string& path, const std::string& octalText);
     static bool chownTree(const std::string& path);
+    // Makes everything beneath `path` durable, as an fsync of every file in it would; done as
+    // one sync of the file system that holds it.
     static void syncTree(const std::string& path);
 
     // Archive-manager callbacks; `installer` is the ComponentInstallerBase.
