@@ -6,7 +6,9 @@
 namespace Platform {
 
 void FileSync::startWriteback(const std::string& hostPath) {
-    const int handle = open(hostPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    const int handle =
+        open(hostPath.c_str(),
+             O_RDONLY | O_NOFOLLOW | O_CLOEXEC);  // NOLINT(cppcoreguidelines-pro-type-vararg)
     if (handle >= 0) {
         sync_file_range(handle, 0, 0, SYNC_FILE_RANGE_WRITE);
         close(handle);
@@ -14,7 +16,8 @@ void FileSync::startWriteback(const std::string& hostPath) {
 }
 
 bool FileSync::syncFileSystem(const std::string& hostPath) {
-    const int handle = open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    const int handle =
+        open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);  // NOLINT(cppcoreguidelines-pro-type-vararg)
     if (handle < 0) {
         return false;
     }

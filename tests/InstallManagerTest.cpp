@@ -16,6 +16,7 @@
 #include "TestSupport.h"
 #include "boot/InstallManager.h"
 #include "platform/DeviceCommands.h"
+#include "platform/Process.h"
 #include "platform/testkit/DeviceServer.h"
 #include "tools/PackageWriter.h"
 
@@ -304,6 +305,24 @@ TEST_F(InstallManagerTest, ApplicationArchivesInstallAndTraversalInsideASignedPa
     EXPECT_EQ(install(evil), InstallStatus::corruptedTarFile);
     EXPECT_FALSE(std::filesystem::exists(root.path() + "/escaped"));
     EXPECT_FALSE(std::filesystem::exists(root.path() + "/fs/escaped"));
+}
+
+TEST_F(InstallManagerTest, APackageMadeByTheReleaseToolInstalls) {
+    root.writeFile("/release/app.tar.gz",
+                   TestSupport::tarGz({{.path = "app/bin/VeldApp", .contents = "program"}}));
+    root.writeFile("/release/manifest.txt",
+                   "hardware-family 1\n"
+                   "password 0815\n"
+                   "component application 2.9.10247 app.tar.gz\n");
+    const std::string release = root.path() + "/release/";
+    const std::string command = std::string(KX1_PATH) + " pack " + release + "manifest.txt " +
+                                root.path() + "/mnt/stick/release.kx1 --key " + LOADER_KEY_FILE +
+                                " > /dev/null";
+    ASSERT_EQ(Platform::Process::system(command), 0);
+    ui.password = "0815";
+    EXPECT_EQ(install(root.path() + "/mnt/stick/release.kx1"), InstallStatus::success);
+    EXPECT_EQ(root.readFile("/fs/etfs/app/bin/VeldApp"), "program");
+    EXPECT_EQ(installed, (Boot::InstallPackage::InstalledVersions{{4, 2910247}}));
 }
 
 }  // namespace

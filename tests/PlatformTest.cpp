@@ -16,6 +16,7 @@
 
 #include "TestSupport.h"
 #include "platform/Device.h"
+#include "platform/FileSync.h"
 #include "platform/LocalNames.h"
 #include "platform/PhysicalMemory.h"
 #include "platform/Process.h"
@@ -312,6 +313,14 @@ TEST(WaitforTest, PollsThroughTheClockSeam) {
     EXPECT_EQ(clock.slept(), std::chrono::milliseconds(3700));
 
     EXPECT_EQ(Platform::waitfor(path, 0, 100), 0);
+}
+
+TEST(FileSyncTest, SyncsTheFileSystemHoldingAnExistingPath) {
+    const TemporaryUnitRoot root;
+    root.writeFile("/fs/etfs/app/file", "data");
+    Platform::FileSync::startWriteback(root.path() + "/fs/etfs/app/file");
+    EXPECT_TRUE(Platform::FileSync::syncFileSystem(root.path() + "/fs/etfs/app"));
+    EXPECT_FALSE(Platform::FileSync::syncFileSystem(root.path() + "/fs/etfs/missing"));
 }
 
 }  // namespace
