@@ -1,17 +1,15 @@
 // Feeds arbitrary bytes to the install package reader as a package file: load, signature, data
 // check and component lookup must reject what does not hold up without crashing, reading out of
 // bounds or allocating from the header's count.
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "boot/InstallPackage.h"
 #include "boot/InstallUserInterface.h"
+#include "fuzz/FuzzSupport.h"
 
 namespace {
 
@@ -25,32 +23,19 @@ public:
     std::string requestPassword() override { return {}; }
 };
 
-std::string& workFolder() {
-    static std::string folder;
-    return folder;
-}
-
 }  // namespace
 
+using FuzzSupport::workFolder;
+using FuzzSupport::writeFile;
+
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    std::string pattern = "/tmp/package-fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::abort();
-    }
-    workFolder() = pattern;
-    std::atexit([] {
-        std::error_code error;
-        std::filesystem::remove_all(workFolder(), error);
-    });
+    FuzzSupport::makeWorkFolder("package");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string packagePath = workFolder() + "/package.kx1";
-    {
-        std::ofstream file(packagePath, std::ios::binary | std::ios::trunc);
-        file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    }
+    writeFile(packagePath, data, size);
     Boot::InstallPackage package(workFolder() + "/no-record.kx1");
     const Boot::PackageHeader header = package.load(packagePath);
     if (header.magic() == Boot::packageMagic && header.count() > 0) {

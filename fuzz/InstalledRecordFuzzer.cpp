@@ -1,43 +1,23 @@
 // Feeds arbitrary bytes to the installed-record reader, then writes the record back from a
 // loaded package and reads it again: the versions must survive the round trip.
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "boot/InstallPackage.h"
 #include "boot/PackageFormat.h"
+#include "fuzz/FuzzSupport.h"
 
-namespace {
-
-std::string& workFolder() {
-    static std::string folder;
-    return folder;
-}
-
-void writeFile(const std::string& path, const void* data, std::size_t size) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-}
-
-}  // namespace
+using FuzzSupport::workFolder;
+using FuzzSupport::writeFile;
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    std::string pattern = "/tmp/record-fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::abort();
-    }
-    workFolder() = pattern;
+    FuzzSupport::makeWorkFolder("record");
     // The record writer creates folders only beneath the unit root.
-    setenv("UNIT_ROOT", pattern.c_str(), 1);
-    std::atexit([] {
-        std::error_code error;
-        std::filesystem::remove_all(workFolder(), error);
-    });
+    setenv("UNIT_ROOT", workFolder().c_str(), 1);
     // A package without components: enough for the record to be written.
     Boot::PackageHeader header;
     header.setMagic(Boot::packageMagic);

@@ -1,40 +1,24 @@
 // Feeds arbitrary bytes to the packaging tool's readers: as a package or installed record for
 // inspect, verify and extract, and as a manifest for pack. They must report what does not hold
 // up in one line, without crashing, reading out of bounds or allocating from a stored count.
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "fuzz/FuzzSupport.h"
 #include "tools/Manifest.h"
 #include "tools/PackageReader.h"
 #include "tools/PackageReport.h"
 
-namespace {
-
-std::string& workFolder() {
-    static std::string folder;
-    return folder;
-}
-
-}  // namespace
+using FuzzSupport::workFolder;
+using FuzzSupport::writeFile;
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    std::string pattern = "/tmp/kx1-fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::abort();
-    }
-    workFolder() = pattern;
-    std::atexit([] {
-        std::error_code error;
-        std::filesystem::remove_all(workFolder(), error);
-    });
+    FuzzSupport::makeWorkFolder("kx1");
     return 0;
 }
 
@@ -52,10 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string error;
 
     const std::string path = workFolder() + "/input.kx1";
-    {
-        std::ofstream file(path, std::ios::binary | std::ios::trunc);
-        file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    }
+    writeFile(path, bytes.data(), bytes.size());
     for (const auto expect : {Packaging::PackageReader::Expect::automatic,
                               Packaging::PackageReader::Expect::installedRecord}) {
         Packaging::PackageReader reader;
