@@ -233,6 +233,22 @@ bool Utilities::syncFile(const std::string& path) {
     return synced;
 }
 
+bool Utilities::writeAll(int handle, const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t count = write(handle, bytes, size);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            return false;
+        }
+        bytes += count;
+        size -= static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
 bool Utilities::replaceFile(const std::string& path, std::span<const std::uint8_t> bytes) {
     const std::string newPath = path + ".new";
     const int handle = open(newPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
@@ -240,12 +256,7 @@ bool Utilities::replaceFile(const std::string& path, std::span<const std::uint8_
     if (handle < 0) {
         return false;
     }
-    bool written = true;
-    for (std::span<const std::uint8_t> rest = bytes; written && !rest.empty();) {
-        const ssize_t count = write(handle, rest.data(), rest.size());
-        written = count > 0 || (count < 0 && errno == EINTR);
-        rest = rest.subspan(count > 0 ? static_cast<std::size_t>(count) : 0);
-    }
+    bool written = writeAll(handle, bytes.data(), bytes.size());
     written = written && fsync(handle) == 0;
     const bool closed = close(handle) == 0;
     if (!written || !closed || std::rename(newPath.c_str(), path.c_str()) != 0) {

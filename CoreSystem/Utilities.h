@@ -61,6 +61,8 @@ public:
     static bool removeFileSynced(const std::string& path);
     // Opens the path read-only, fsyncs it and closes it.
     static bool syncFile(const std::string& path);
+    // Writes all `size` bytes to the open file, going on after partial writes and interruptions.
+    static bool writeAll(int handle, const void* data, std::size_t size);
     // Writes `bytes` to a new file beside `path`, syncs it, renames it over `path` and syncs the
     // folder, so that a power cut leaves the old file or the new one, never a short one.
     static bool replaceFile(const std::string& path, std::span<const std::uint8_t> bytes);

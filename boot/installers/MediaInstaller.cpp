@@ -18,20 +18,6 @@ namespace {
 // The image is streamed through one buffer of this size, whatever its own size.
 constexpr std::uint64_t chunkSize = std::uint64_t{1} << 20;
 
-bool writeAll(int handle, std::span<const char> bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = write(handle, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
 // Copies the entry's bytes from the package into the open file; false when the package cannot
 // deliver them all or the disk refuses them.
 bool copyImage(const ComponentEntry& entry, std::istream& stream, int handle) {
@@ -47,7 +33,7 @@ bool copyImage(const ComponentEntry& entry, std::istream& stream, int handle) {
         const auto wanted = static_cast<std::size_t>(std::min(remaining, chunkSize));
         stream.read(chunk.data(), static_cast<std::streamsize>(wanted));
         if (static_cast<std::size_t>(stream.gcount()) != wanted ||
-            !writeAll(handle, std::span(chunk).first(wanted))) {
+            !CoreSystem::Utilities::writeAll(handle, chunk.data(), wanted)) {
             return false;
         }
         remaining -= wanted;
