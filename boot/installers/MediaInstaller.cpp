@@ -5,9 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <limits>
-#include <span>
 #include <vector>
 
 #include "CoreSystem/Utilities.h"
