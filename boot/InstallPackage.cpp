@@ -1,8 +1,5 @@
 #include "boot/InstallPackage.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
