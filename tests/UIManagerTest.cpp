@@ -74,7 +74,7 @@ TEST(ButtonMapping, MapsTouchReleasesAndKeyReleasesToSoftKeys) {
         {"release of key 2's mask", key(InputEvent::keyRelease, 8192), layoutOne, 2},
         {"release of key 3's mask", key(InputEvent::keyRelease, 1024), layoutOne, 3},
         {"press of a known mask", key(InputEvent::keyPress, 8192), layoutOne, 0},
-        {"multi-key event", key(InputEvent::keyMultiple, 8192), layoutOne, 0},
+        {"multi-key event", key(InputEvent::keyMultiKey, 8192), layoutOne, 0},
         {"release of an unknown mask", key(InputEvent::keyRelease, 8), layoutOne, 0},
         {"same mask: key 4 beats key 3", key(InputEvent::keyRelease, 7),
          withoutKeys(stacked, {1, 2}), 4},
