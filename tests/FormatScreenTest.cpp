@@ -18,8 +18,7 @@ namespace {
 // called; `mount -t` of a working set makes the mount point appear, as a mounted partition would.
 class FormatScreenTest : public TestSupport::UITest {
 protected:
-    FormatScreenTest()
-        : previousPath_(std::getenv("PATH") != nullptr ? std::getenv("PATH") : "") {
+    FormatScreenTest() : previousPath_(std::getenv("PATH") != nullptr ? std::getenv("PATH") : "") {
         setenv("PATH", (root.path() + "/tmp:" + previousPath_).c_str(), 1);
     }
     ~FormatScreenTest() override { setenv("PATH", previousPath_.c_str(), 1); }
@@ -30,9 +29,9 @@ protected:
 
     void installTool(const std::string& name, const std::string& body) {
         const std::string path = root.prepare("/tmp/" + name);
-        TestSupport::writeHostFile(path, "#!/bin/sh\necho \"" + name +
-                                             " $*\" >> \"$(dirname \"$0\")/commands.log\"\n" +
-                                             body);
+        TestSupport::writeHostFile(
+            path,
+            "#!/bin/sh\necho \"" + name + " $*\" >> \"$(dirname \"$0\")/commands.log\"\n" + body);
         chmod(path.c_str(), 0755);
     }
     void installWorkingTools() {
@@ -54,20 +53,26 @@ protected:
         return text;
     }
 
+    // Formats and checks what the last frame shows.
+    void expectFormatEndsWith(int status, const std::string& message,
+                              const std::string& screenshot) {
+        EXPECT_EQ(ui->showFormatScreen(), 1);
+        const auto* format = dynamic_cast<Boot::FormatUIState*>(ui->currentState());
+        ASSERT_NE(format, nullptr);
+        EXPECT_EQ(format->status(), status);
+        EXPECT_EQ(format->message(), message);
+        EXPECT_TRUE(
+            TestSupport::matchesReference(TestSupport::captureWindow(ui->window()), screenshot));
+    }
+
 private:
     std::string previousPath_;
 };
 
 TEST_F(FormatScreenTest, PartitionsFormatsMountsAndLeavesTheMarker) {
     installWorkingTools();
-    EXPECT_EQ(ui->showFormatScreen(), 1);
-    const auto* format = dynamic_cast<Boot::FormatUIState*>(ui->currentState());
-    ASSERT_NE(format, nullptr);
-    EXPECT_EQ(format->status(), 1);
-    EXPECT_EQ(format->message(), "Formatting: Formatting File System...");
+    expectFormatEndsWith(1, "Formatting: Formatting File System...", "format-success");
     EXPECT_EQ(root.readFile("/fs/etfs/formatted"), "Format Completed\n");
-    EXPECT_TRUE(TestSupport::matchesReference(TestSupport::captureWindow(ui->window()),
-                                              "format-success"));
     EXPECT_EQ(withoutRoot(root.readFile("/tmp/commands.log")),
               "fdisk /dev/emmc0 delete -s1\n"
               "fdisk /dev/emmc0 delete -s2\n"
@@ -81,14 +86,8 @@ TEST_F(FormatScreenTest, PartitionsFormatsMountsAndLeavesTheMarker) {
 
 TEST_F(FormatScreenTest, MissingDataPartitionIsReportedAsAFailure) {
     installFailingTools();
-    EXPECT_EQ(ui->showFormatScreen(), 1);
-    const auto* format = dynamic_cast<Boot::FormatUIState*>(ui->currentState());
-    ASSERT_NE(format, nullptr);
-    EXPECT_EQ(format->status(), 0);
-    EXPECT_EQ(format->message(), "Formatting: Error Formatting File System...");
+    expectFormatEndsWith(0, "Formatting: Error Formatting File System...", "format-failure");
     EXPECT_FALSE(std::filesystem::exists(root.path() + "/fs/etfs/formatted"));
-    EXPECT_TRUE(TestSupport::matchesReference(TestSupport::captureWindow(ui->window()),
-                                              "format-failure"));
 }
 
 }  // namespace

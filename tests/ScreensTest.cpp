@@ -2,10 +2,12 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
+#include "CoreSystem/HardwareManager.h"
 #include "UITestSupport.h"
 #include "boot/ui/ConfirmUIState.h"
 #include "boot/ui/FormatUIState.h"
@@ -36,11 +38,8 @@ TEST_F(ScreensTest, SelectionMovesWithoutWrapping) {
         int selected;
     };
     const std::vector<MoveCase> cases{
-        {{4}, 1},
-        {{4, 4, 4, 4, 4}, 2},
-        {{4, 4, 4, 4, 4, 3, 3, 3, 3, 3}, 0},
-        {{3}, 0},
-        {{4, 4, 3}, 1},
+        {{4}, 1}, {{4, 4, 4, 4, 4}, 2}, {{4, 4, 4, 4, 4, 3, 3, 3, 3, 3}, 0},
+        {{3}, 0}, {{4, 4, 3}, 1},
     };
     for (const MoveCase& testCase : cases) {
         ui->setSelectedIndex(0);
@@ -81,19 +80,32 @@ TEST_F(ScreensTest, WorkingScreensLeaveOnEveryButton) {
     Boot::LoadingUIState loading(*ui);
     Boot::ResultUIState result(*ui);
     Boot::FormatUIState format(*ui);
-    Boot::WaitUIState wait(*ui);
-    for (const int button : {0, 2, 3, 4}) {
+    for (const int button : {0, 1, 2, 3, 4}) {
         EXPECT_EQ(loading.handleButton(button).kind(), Kind::leave);
         EXPECT_EQ(result.handleButton(button).kind(), Kind::leave);
         EXPECT_EQ(format.handleButton(button).kind(), Kind::leave);
+    }
+}
+
+TEST_F(ScreensTest, CancelOnTheWaitScreenTurnsTheUnitOff) {
+    setenv("DEVICEFAMILY", "M2", 1);
+    CoreSystem::Hardware::Manager::resetCachedState();
+    Boot::WaitUIState wait(*ui);
+    const std::string systemLog = "/var/log/slog";
+    for (const int button : {0, 2, 3, 4}) {
         EXPECT_EQ(wait.handleButton(button).kind(), Kind::leave);
     }
+    EXPECT_FALSE(std::filesystem::exists(root.path() + systemLog));
+    EXPECT_EQ(wait.handleButton(UIManager::cancelButton).kind(), Kind::leave);
+    EXPECT_NE(root.readFile(systemLog).find("HardwareManager: Shutdown M2"), std::string::npos);
+    unsetenv("DEVICEFAMILY");
+    CoreSystem::Hardware::Manager::resetCachedState();
 }
 
 TEST_F(ScreensTest, PasswordEntryFollowsTheKeypad) {
     struct PasswordCase {
         const char* what;
-        std::initializer_list<int> buttons;
+        std::vector<int> buttons;
         std::string password;
         int selectedKey;
     };
@@ -105,8 +117,10 @@ TEST_F(ScreensTest, PasswordEntryFollowsTheKeypad) {
         {"delete the last digit", {2, 4, 2, 1, 4, 2, 3, 3, 3, 2}, "13", 10},
         {"cancel deletes before it leaves", {2, 2, 1, 1, 1}, "", 0},
         {"digit 0 is after 9", {4, 4, 4, 4, 4, 4, 4, 4, 4, 2, 4, 2}, "0", 10},
-        {"at most 16 digits", {2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 3, 2},
-         "1111111111111111", 10},
+        {"at most 16 digits",
+         {2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 3, 2},
+         "1111111111111111",
+         10},
     };
     for (const PasswordCase& testCase : cases) {
         Boot::LoadingUIState loading(*ui);

@@ -35,9 +35,10 @@ bool pixelsDiffer(const std::uint8_t* first, const std::uint8_t* second) {
 }  // namespace
 
 std::array<std::uint8_t, 4> Screenshot::pixelYUp(int x, int y) const {
-    const auto offset = (static_cast<std::size_t>(height - 1 - y) * static_cast<std::size_t>(width) +
-                         static_cast<std::size_t>(x)) *
-                        4;
+    const auto offset =
+        (static_cast<std::size_t>(height - 1 - y) * static_cast<std::size_t>(width) +
+         static_cast<std::size_t>(x)) *
+        4;
     return {rgba.at(offset), rgba.at(offset + 1), rgba.at(offset + 2), rgba.at(offset + 3)};
 }
 
@@ -81,8 +82,8 @@ bool writePng(const std::string& path, const Screenshot& screenshot) {
     image.width = static_cast<png_uint_32>(screenshot.width);
     image.height = static_cast<png_uint_32>(screenshot.height);
     image.format = PNG_FORMAT_RGBA;
-    return png_image_write_to_file(&image, path.c_str(), 0, screenshot.rgba.data(), 0,
-                                   nullptr) != 0;
+    return png_image_write_to_file(&image, path.c_str(), 0, screenshot.rgba.data(), 0, nullptr) !=
+           0;
 }
 
 ::testing::AssertionResult matchesReference(const Screenshot& actual, const std::string& name) {
@@ -110,14 +111,15 @@ bool writePng(const std::string& path, const Screenshot& screenshot) {
         differing += differs ? 1 : 0;
         // Differences in red over a faded copy of the picture.
         for (std::size_t channel = 0; channel < 3; ++channel) {
+            const int faded = actual.rgba[offset + channel] / 4;
             difference.rgba[offset + channel] =
-                differs ? (channel == 0 ? 255 : 0)
-                        : static_cast<std::uint8_t>(actual.rgba[offset + channel] / 4);
+                static_cast<std::uint8_t>(differs ? (channel == 0 ? 255 : 0) : faded);
         }
         difference.rgba[offset + 3] = 255;
     }
     const std::size_t pixelCount = actual.rgba.size() / 4;
-    if (static_cast<double>(differing) <= differingFractionAllowed * static_cast<double>(pixelCount)) {
+    if (static_cast<double>(differing) <=
+        differingFractionAllowed * static_cast<double>(pixelCount)) {
         return ::testing::AssertionSuccess();
     }
     const std::filesystem::path failures = std::filesystem::current_path() / "screenshot-failures";

@@ -40,9 +40,7 @@ protected:
     // The keypad entry after these buttons, as drawn when the entry ends.
     Screenshot passwordEntryAfter(const std::vector<int>& buttons) {
         Boot::LoadingUIState loading(*ui);
-        for (const int button : buttons) {
-            pressButton(button);
-        }
+        pressButtons(buttons);
         loading.getPassword();
         return screen();
     }
@@ -89,8 +87,8 @@ TEST_F(ScreenshotTest, LoadingScreens) {
 
 TEST_F(ScreenshotTest, PasswordScreens) {
     EXPECT_TRUE(matchesReference(passwordEntryAfter({UIManager::cancelButton}), "password-empty"));
-    EXPECT_TRUE(matchesReference(passwordEntryAfter(typing("4711081547110815")),
-                                 "password-16-digits"));
+    EXPECT_TRUE(
+        matchesReference(passwordEntryAfter(typing("4711081547110815")), "password-16-digits"));
 }
 
 TEST_F(ScreenshotTest, ResultScreens) {

@@ -35,11 +35,11 @@ InputEvent key(std::uint32_t state, std::uint32_t mask) {
 }
 
 // Key 1 (0, 20, 32), key 2 (740, 20, 8192), key 3 (740, 255, 1024), key 4 (740, 160, 2048).
-const DisplayLayout layoutOne{800, 480, {{{0, 20, 32}, {740, 20, 8192}, {740, 255, 1024},
-                                          {740, 160, 2048}}}};
+const DisplayLayout layoutOne{
+    800, 480, {{{0, 20, 32}, {740, 20, 8192}, {740, 255, 1024}, {740, 160, 2048}}}};
 // Every soft key on the same spot and with the same mask, to see which one wins.
-const DisplayLayout stacked{800, 480, {{{100, 100, 7}, {100, 100, 7}, {100, 100, 7},
-                                        {100, 100, 7}}}};
+const DisplayLayout stacked{
+    800, 480, {{{100, 100, 7}, {100, 100, 7}, {100, 100, 7}, {100, 100, 7}}}};
 DisplayLayout withoutKeys(const DisplayLayout& layout, std::initializer_list<int> buttons) {
     DisplayLayout result = layout;
     for (const int button : buttons) {

@@ -34,7 +34,7 @@ UITest::UITest(int width, int height, int layout) {
     owner.ui = ui.get();
 }
 
-void UITest::pressButtons(std::initializer_list<int> buttons) {
+void UITest::pressButtons(const std::vector<int>& buttons) {
     for (const int button : buttons) {
         const Boot::SoftKey& key = ui->activeLayout().keys.at(static_cast<std::size_t>(button - 1));
         CoreSystem::InputEvent release;

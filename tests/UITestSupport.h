@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,7 +33,7 @@ protected:
     explicit UITest(int width = 800, int height = 480, int layout = 2);
 
     // Queues a touch release on the middle of each button's soft key, in this order.
-    void pressButtons(std::initializer_list<int> buttons);
+    void pressButtons(const std::vector<int>& buttons);
     void pressButton(int button) { pressButtons({button}); }
 
     TemporaryUnitRoot root;

@@ -30,6 +30,8 @@ void ConfirmUIState::drawContent() {
     Renderer& renderer = manager().renderer();
     renderer.font(Assets::uiFontFace(), 15);
     renderer.textAlignment(TextAlignment::left, TextAlignment::center);
+    renderer.fillColor({255, 255, 255, 255});
+    renderer.noOutline();
     renderer.text(installKey.x - 65, installKey.y + 25, "Install");
     drawCentredText(36, centreX(), titleY(), "Confirm Load");
     if (const PackageEntry* entry = manager().selectedPackage(); entry != nullptr) {

@@ -70,7 +70,9 @@ int FormatUIState::run() {
     return 0;
 }
 
-StateChange FormatUIState::handleButton(int /*button*/) { return StateChange::leave(); }
+StateChange FormatUIState::handleButton(int /*button*/) {
+    return StateChange::leave();
+}
 
 void FormatUIState::drawContent() {
     if (status_ == 1) {

@@ -16,7 +16,9 @@ constexpr std::size_t longPromptLength = 23;
 }  // namespace
 
 LoadingUIState::LoadingUIState(UIManager& manager)
-    : UIState(manager), keypadX_(centreX() - 84), keypadY_(centreY() - 101),
+    : UIState(manager),
+      keypadX_(centreX() - 84),
+      keypadY_(centreY() - 101),
       keypadKeys_{{
           // Selection order: 1-9 row by row from the top, then 0 and the wide enter key.
           {'1', centreX() - 77, centreY() + 54, keySize, keySize},
@@ -58,7 +60,9 @@ int LoadingUIState::run() {
     return 0;
 }
 
-StateChange LoadingUIState::handleButton(int /*button*/) { return StateChange::leave(); }
+StateChange LoadingUIState::handleButton(int /*button*/) {
+    return StateChange::leave();
+}
 
 std::string LoadingUIState::getPassword() {
     UIManager& ui = manager();

@@ -51,7 +51,9 @@ int ResultUIState::run() {
     return 0;
 }
 
-StateChange ResultUIState::handleButton(int /*button*/) { return StateChange::leave(); }
+StateChange ResultUIState::handleButton(int /*button*/) {
+    return StateChange::leave();
+}
 
 void ResultUIState::drawContent() {
     const std::uint32_t status = manager().installStatus();

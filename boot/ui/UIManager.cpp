@@ -69,12 +69,16 @@ std::map<int, DisplayLayout> builtInLayouts() {
     };
 }
 
-bool stretchesBackground(int layoutId) { return layoutId == 10 || layoutId == 11; }
+bool stretchesBackground(int layoutId) {
+    return layoutId == 10 || layoutId == 11;
+}
 
 }  // namespace
 
 UIManager::UIManager(UIOwner* owner)
-    : owner_(owner), width_(window_.width()), height_(window_.height()),
+    : owner_(owner),
+      width_(window_.width()),
+      height_(window_.height()),
       layouts_(builtInLayouts()) {
     // Until the controller sets the display type, no soft key can be hit.
     setLayout(0);
@@ -104,14 +108,18 @@ int UIManager::show(std::unique_ptr<UIState> state) {
     return currentState_->run();
 }
 
-int UIManager::showWaitScreen() { return show(std::make_unique<WaitUIState>(*this)); }
+int UIManager::showWaitScreen() {
+    return show(std::make_unique<WaitUIState>(*this));
+}
 
 int UIManager::showFormatScreen() {
     show(std::make_unique<FormatUIState>(*this));
     return 1;
 }
 
-int UIManager::showResultScreen() { return show(std::make_unique<ResultUIState>(*this)); }
+int UIManager::showResultScreen() {
+    return show(std::make_unique<ResultUIState>(*this));
+}
 
 // Touch coordinates are compared with the soft-key positions as the driver delivers them. The
 // touch driver reports y upwards from the bottom edge, the same y-up system the screens draw in,
@@ -140,7 +148,9 @@ int UIManager::buttonFor(const CoreSystem::InputEvent& event, const DisplayLayou
     return noButton;
 }
 
-int UIManager::pollButton() { return buttonFor(inputQueue_.getEvent(1), activeLayout_); }
+int UIManager::pollButton() {
+    return buttonFor(inputQueue_.getEvent(1), activeLayout_);
+}
 
 int UIManager::waitButton() {
     int button = noButton;
@@ -225,8 +235,8 @@ void UIManager::drawBackgroundImage() {
 std::array<std::string, 4> UIManager::identityTexts() {
     const char* bootstrapVersion = std::getenv("BOOTSTRAP_VERSION");
     return {
-        "Bootloader Version: " + std::to_string(versionMajor) + "." +
-            std::to_string(versionMinor) + "." + std::to_string(versionBuild),
+        "Bootloader Version: " + std::to_string(versionMajor) + "." + std::to_string(versionMinor) +
+            "." + std::to_string(versionBuild),
         std::string("Bootstrap Version: ") +
             (bootstrapVersion != nullptr ? bootstrapVersion : "0.0.0"),
         "Part Number: " + std::to_string(CoreSystem::Hardware::Manager::partNumber()),

@@ -11,7 +11,7 @@ StateChange::StateChange(Kind kind, std::unique_ptr<UIState> next)
     : kind_(kind), next_(std::move(next)) {}
 
 StateChange StateChange::to(std::unique_ptr<UIState> next) {
-    return StateChange(Kind::change, std::move(next));
+    return {Kind::change, std::move(next)};
 }
 
 UIState::UIState(UIManager& manager)
@@ -21,11 +21,17 @@ UIState::~UIState() = default;
 
 void UIState::updateProgress(int /*percent*/, const std::string& /*message*/) {}
 
-int UIState::run() { return 1; }
+int UIState::run() {
+    return 1;
+}
 
-StateChange UIState::handleButton(int /*button*/) { return StateChange::stay(); }
+StateChange UIState::handleButton(int /*button*/) {
+    return StateChange::stay();
+}
 
-std::string UIState::getPassword() { return {}; }
+std::string UIState::getPassword() {
+    return {};
+}
 
 void UIState::drawBackground() {
     manager_.drawBackgroundImage();

@@ -14,8 +14,8 @@ class StateChange {
 public:
     enum class Kind { stay, change, leave };
 
-    static StateChange stay() { return StateChange(Kind::stay, nullptr); }
-    static StateChange leave() { return StateChange(Kind::leave, nullptr); }
+    static StateChange stay() { return {Kind::stay, nullptr}; }
+    static StateChange leave() { return {Kind::leave, nullptr}; }
     static StateChange to(std::unique_ptr<UIState> next);
 
     Kind kind() const { return kind_; }
