@@ -1,5 +1,6 @@
 #include "platform/ScreenWindow.h"
 
+#define STB_IMAGE_WRITE_STATIC
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb/stb_image_write.h>
 
@@ -24,13 +25,17 @@ constexpr int largestSide = 8192;
 // over `path`, so that a reader sees either the previous frame or this one, whole.
 void writePngAtomically(const std::string& path, const std::vector<std::uint8_t>& frame, int width,
                         int height) {
+    const int rowBytes = width * bytesPerPixel;
+    if (width <= 0 || height <= 0 || rowBytes <= 0) {
+        return;
+    }
     std::vector<std::uint8_t> rgba(frame);
     for (std::size_t pixel = 0; pixel + 3 < rgba.size(); pixel += bytesPerPixel) {
         std::swap(rgba[pixel], rgba[pixel + 2]);
     }
     const std::string temporaryPath = path + ".partial";
     if (stbi_write_png(temporaryPath.c_str(), width, height, bytesPerPixel, rgba.data(),
-                       width * bytesPerPixel) == 0) {
+                       rowBytes) == 0) {
         std::remove(temporaryPath.c_str());
         return;
     }

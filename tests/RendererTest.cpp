@@ -1,6 +1,8 @@
 #include "boot/ui/Renderer.h"
 
 #include <gtest/gtest.h>
+#define STB_IMAGE_WRITE_STATIC
+#define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb/stb_image_write.h>
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <cstdlib>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -288,6 +291,18 @@ TEST(RendererTest, TextIsUprightWithoutTheYUpSetUpToo) {
     ASSERT_FALSE(box.empty());
     EXPECT_NEAR(box.bottom + 1, 60, 1);  // baseline at y = 60 counted downwards
     EXPECT_GT(canvas.inkInRow(box.top + 1), 2 * canvas.inkInRow(box.bottom - 1));
+}
+
+TEST(RendererTest, TextWithoutAUsableFaceDrawsNothing) {
+    const unsigned char notAFace[] = "not a TrueType face";
+    for (const std::span<const unsigned char> face :
+         {std::span<const unsigned char>{}, std::span<const unsigned char>(notAFace)}) {
+        Canvas canvas(60, 40);
+        canvas.renderer.font(face, 20);
+        canvas.renderer.fillColor(black);
+        canvas.renderer.text(5, 20, "Text");
+        EXPECT_TRUE(canvas.inkBox().empty());
+    }
 }
 
 TEST(RendererTest, CatalogueImageDrawnAtNaturalSizeMatchesItsDecodedPixels) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -46,14 +47,15 @@ std::vector<std::uint8_t> paint(ScreenWindow& window, int seed) {
     std::uint8_t* pixels = window.pixels();
     for (int y = 0; y < window.height(); ++y) {
         for (int x = 0; x < window.width(); ++x) {
-            std::uint8_t* pixel = pixels + y * window.stride() + x * 4;
+            std::uint8_t* pixel = pixels + (static_cast<std::ptrdiff_t>(y) * window.stride()) +
+                                  (static_cast<std::ptrdiff_t>(x) * 4);
             pixel[0] = static_cast<std::uint8_t>(x + seed);
             pixel[1] = static_cast<std::uint8_t>(y * 3);
             pixel[2] = static_cast<std::uint8_t>(x ^ y);
             pixel[3] = static_cast<std::uint8_t>(255 - seed);
         }
     }
-    return {pixels, pixels + window.stride() * window.height()};
+    return {pixels, pixels + static_cast<std::ptrdiff_t>(window.stride()) * window.height()};
 }
 
 // The pixels of a PNG file as BGRA, empty when it does not decode.

@@ -122,15 +122,9 @@ public:
 
     void font(std::span<const unsigned char> face, double height) {
         if (face.data() != fontFace_.data() || face.size() != fontFace_.size()) {
-            // The engine keeps every face it has parsed under its name, so a name made from the
-            // bytes' place brings the same face back without parsing it again.
-            const std::string name = "Font@" +
-                                     std::to_string(reinterpret_cast<std::uintptr_t>(face.data())) +
-                                     ":" + std::to_string(face.size());
-            fontLoaded_ = fontEngine_.load_font(name.c_str(), 0, agg::glyph_ren_outline,
-                                                reinterpret_cast<const char*>(face.data()),
-                                                static_cast<long>(face.size()));
             fontFace_ = face;
+            // Without bytes the engine would look for a file of the face's name instead.
+            fontLoaded_ = !face.empty() && loadFace(face);
         }
         fontEngine_.height(height);
     }
@@ -241,6 +235,17 @@ private:
         agg::gradient_x direction;
         SpanGenerator generator(interpolator, direction, gradientColors_, 0.0, gradientLength_);
         agg::render_scanlines_aa(rasterizer_, scanline_, base_, spanAllocator_, generator);
+    }
+
+    bool loadFace(std::span<const unsigned char> face) {
+        // The engine keeps every face it has parsed under its name, so a name made from the
+        // bytes' place brings the same face back without parsing it again.
+        const std::string name = "Font@" +
+                                 std::to_string(reinterpret_cast<std::uintptr_t>(face.data())) +
+                                 ":" + std::to_string(face.size());
+        return fontEngine_.load_font(name.c_str(), 0, agg::glyph_ren_outline,
+                                     reinterpret_cast<const char*>(face.data()),
+                                     static_cast<long>(face.size()));
     }
 
     // Calls `visit(glyph, penX, penY)` for each character with its pen offset from the start.

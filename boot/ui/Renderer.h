@@ -31,8 +31,8 @@ public:
     Renderer();
     Renderer(const Renderer&) = delete;
     Renderer& operator=(const Renderer&) = delete;
-    Renderer(Renderer&&) noexcept;
-    Renderer& operator=(Renderer&&) noexcept;
+    Renderer(Renderer&& other) noexcept;
+    Renderer& operator=(Renderer&& other) noexcept;
     ~Renderer();
 
     void attach(std::uint8_t* pixels, int width, int height, int strideBytes);  // BGRA in memory
