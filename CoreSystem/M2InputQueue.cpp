@@ -7,6 +7,7 @@
 #include <bit>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "CoreSystem/Console.h"
@@ -157,13 +158,8 @@ void M2InputQueue::processTouch(InputEvent event) {
 
 void M2InputQueue::KeyReceive(M2InputQueue* queue) {
     pthread_setname_np(pthread_self(), "KeyReceive");
-    Platform::Device device =
-        Platform::Device::open(Platform::UnitRoot::hostPath("/dev/key"), O_RDWR);
-    if (!device.isOpen()) {
-        Console::print("Could not initialize key driver\n");
-        return;
-    }
-    if (!queue->keepReaderDevice(queue->keyDevice_, std::move(device))) {
+    if (!queue->openReaderDevice(queue->keyDevice_, "/dev/key",
+                                 "Could not initialize key driver")) {
         return;
     }
     std::uint16_t mask = 0;
@@ -175,13 +171,8 @@ void M2InputQueue::KeyReceive(M2InputQueue* queue) {
 
 void M2InputQueue::TouchReceive(M2InputQueue* queue) {
     pthread_setname_np(pthread_self(), "TouchReceieve");
-    Platform::Device device =
-        Platform::Device::open(Platform::UnitRoot::hostPath("/dev/touch-dura"), O_RDWR);
-    if (!device.isOpen()) {
-        Console::print("Could not initialize touch driver\n");
-        return;
-    }
-    if (!queue->keepReaderDevice(queue->touchDevice_, std::move(device))) {
+    if (!queue->openReaderDevice(queue->touchDevice_, "/dev/touch-dura",
+                                 "Could not initialize touch driver")) {
         return;
     }
     std::array<std::uint8_t, touchMessageSize> message{};
@@ -203,7 +194,14 @@ void M2InputQueue::TouchReceive(M2InputQueue* queue) {
     queue->closeReaderDevice(queue->touchDevice_);
 }
 
-bool M2InputQueue::keepReaderDevice(Platform::Device& slot, Platform::Device&& device) {
+bool M2InputQueue::openReaderDevice(Platform::Device& slot, std::string_view unitPath,
+                                    std::string_view openFailure) {
+    Platform::Device device =
+        Platform::Device::open(Platform::UnitRoot::hostPath(unitPath), O_RDWR);
+    if (!device.isOpen()) {
+        Console::print(std::string(openFailure) + "\n");
+        return false;
+    }
     const std::lock_guard lock(readersMutex_);
     if (stopping_) {
         return false;

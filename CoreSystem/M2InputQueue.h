@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 #include "CoreSystem/InputEvent.h"
@@ -51,9 +52,11 @@ private:
     static void KeyReceive(M2InputQueue* queue);
     static void TouchReceive(M2InputQueue* queue);
 
-    // Moves an opened driver connection into `slot`, where the destructor can shut it down;
-    // false when the queue is already being destroyed.
-    bool keepReaderDevice(Platform::Device& slot, Platform::Device&& device);
+    // Opens a reader's driver into `slot`, where the destructor can shut it down. False when
+    // there is nothing to read: the driver cannot be opened (`openFailure` is printed) or the
+    // queue is being destroyed.
+    bool openReaderDevice(Platform::Device& slot, std::string_view unitPath,
+                          std::string_view openFailure);
     void closeReaderDevice(Platform::Device& slot);
     bool isStopping();
 

@@ -9,11 +9,11 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
-#include <memory>
 #include <mutex>
 #include <ostream>
 #include <set>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -261,19 +261,19 @@ TEST(M2InputQueueTouchTest, AMoveNeverRemovesAnythingButTheWaitingMove) {
 TEST(M2InputQueueWaitTest, GetEventWaitsOnlyInSemaphoreModeAndOnlyForAnEmptyQueue) {
     struct Case {
         const char* name;
-        bool semaphoreMode;
         int timeoutSeconds;
+        bool semaphoreMode;
         bool eventQueued;
         std::chrono::seconds waited;
     };
     const Case cases[] = {
-        {"empty queue, one second", true, 1, false, std::chrono::seconds(1)},
-        {"empty queue, three seconds", true, 3, false, std::chrono::seconds(3)},
-        {"empty queue, no time-out", true, 0, false, std::chrono::seconds(0)},
-        {"empty queue, negative time-out", true, -1, false, std::chrono::seconds(0)},
-        {"empty queue without semaphore mode", false, 1, false, std::chrono::seconds(0)},
-        {"an event waiting", true, 1, true, std::chrono::seconds(0)},
-        {"an event waiting without semaphore mode", false, 1, true, std::chrono::seconds(0)},
+        {"empty queue, one second", 1, true, false, std::chrono::seconds(1)},
+        {"empty queue, three seconds", 3, true, false, std::chrono::seconds(3)},
+        {"empty queue, no time-out", 0, true, false, std::chrono::seconds(0)},
+        {"empty queue, negative time-out", -1, true, false, std::chrono::seconds(0)},
+        {"empty queue without semaphore mode", 1, false, false, std::chrono::seconds(0)},
+        {"an event waiting", 1, true, true, std::chrono::seconds(0)},
+        {"an event waiting without semaphore mode", 1, false, true, std::chrono::seconds(0)},
     };
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -442,13 +442,22 @@ std::set<std::string> threadNames() {
     return names;
 }
 
-TEST(M2InputQueueReaderTest, ReadersTurnDriverMessagesIntoEvents) {
-    const TemporaryUnitRoot root;
-    ScriptedDriver keyDriver(root, "/dev/key");
-    ScriptedDriver touchDriver(root, "/dev/touch-dura");
+// Both drivers stand in at their paths; each test starts the readers of its own queue.
+class M2InputQueueReaderTest : public ::testing::Test {
+protected:
+    static void startReaders(M2InputQueue& queue) {
+        queue.startKeyReader();
+        queue.startTouchReader();
+    }
+
+    TemporaryUnitRoot root;
+    ScriptedDriver keyDriver{root, "/dev/key"};
+    ScriptedDriver touchDriver{root, "/dev/touch-dura"};
+};
+
+TEST_F(M2InputQueueReaderTest, ReadersTurnDriverMessagesIntoEvents) {
     M2InputQueue queue(true);
-    queue.startKeyReader();
-    queue.startTouchReader();
+    startReaders(queue);
 
     keyDriver.send(std::uint16_t{4});
     InputEvent event = nextEvent(queue);
@@ -473,16 +482,12 @@ TEST(M2InputQueueReaderTest, ReadersTurnDriverMessagesIntoEvents) {
     EXPECT_EQ(event.touchRest[2], 23U);
 }
 
-TEST(M2InputQueueReaderTest, DestroyingTheQueueEndsReadersBlockedInTheirDrivers) {
-    const TemporaryUnitRoot root;
-    ScriptedDriver keyDriver(root, "/dev/key");
-    ScriptedDriver touchDriver(root, "/dev/touch-dura");
+TEST_F(M2InputQueueReaderTest, DestroyingTheQueueEndsReadersBlockedInTheirDrivers) {
     {
         CapturedOutput output;
         {
             M2InputQueue queue(true);
-            queue.startKeyReader();
-            queue.startTouchReader();
+            startReaders(queue);
             ASSERT_TRUE(keyDriver.waitForReads(1));
             ASSERT_TRUE(touchDriver.waitForReads(1));
             const std::set<std::string> names = threadNames();
@@ -495,29 +500,24 @@ TEST(M2InputQueueReaderTest, DestroyingTheQueueEndsReadersBlockedInTheirDrivers)
     // Destroyed before, while or after the readers connect.
     for (int round = 0; round < 20; ++round) {
         M2InputQueue queue(true);
-        queue.startKeyReader();
-        queue.startTouchReader();
+        startReaders(queue);
     }
 }
 
-TEST(M2InputQueueReaderTest, DestroyingTheQueueWhileDriversDeliverIsClean) {
-    const TemporaryUnitRoot root;
-    ScriptedDriver keyDriver(root, "/dev/key");
-    ScriptedDriver touchDriver(root, "/dev/touch-dura");
+TEST_F(M2InputQueueReaderTest, DestroyingTheQueueWhileDriversDeliverIsClean) {
     constexpr int messages = 400;
     for (int index = 0; index < messages; ++index) {
         keyDriver.send(static_cast<std::uint16_t>(index % 2 == 0 ? 4 : 0));
         touchDriver.send(TouchMessage{InputEvent::touchMove, index, 1, 1, {}});
     }
     M2InputQueue queue(true);
-    queue.startKeyReader();
-    queue.startTouchReader();
+    startReaders(queue);
     ASSERT_TRUE(keyDriver.waitForReads(messages / 4));
     ASSERT_TRUE(touchDriver.waitForReads(messages / 4));
     EXPECT_NE(queue.getEvent(1).type, InputEvent::typeNone);
 }
 
-TEST(M2InputQueueReaderTest, ReportsDriversThatCannotBeOpened) {
+TEST(M2InputQueueReaderOpenTest, ReportsDriversThatCannotBeOpened) {
     const TemporaryUnitRoot root;
     CapturedOutput output;
     M2InputQueue queue(true);
@@ -527,35 +527,33 @@ TEST(M2InputQueueReaderTest, ReportsDriversThatCannotBeOpened) {
     EXPECT_TRUE(output.waitForLine("Could not initialize touch driver"));
 }
 
-TEST(M2InputQueueReaderTest, ReportsAFailedOrShortTouchReadAndKeepsTheKeys) {
-    struct Case {
-        const char* name;
-        bool shortMessage;
-    };
-    for (const Case& testCase : {Case{"driver error", false}, Case{"short message", true}}) {
-        SCOPED_TRACE(testCase.name);
-        const TemporaryUnitRoot root;
-        ScriptedDriver keyDriver(root, "/dev/key");
-        ScriptedDriver touchDriver(root, "/dev/touch-dura");
-        CapturedOutput output;
-        M2InputQueue queue(true);
-        queue.startKeyReader();
-        queue.startTouchReader();
+class M2InputQueueTouchReadFailureTest : public M2InputQueueReaderTest,
+                                         public ::testing::WithParamInterface<bool> {};
 
-        touchDriver.send(TouchMessage{InputEvent::touchPress, 1, 2, 3, {}});
-        EXPECT_EQ(nextEvent(queue).type, InputEvent::typeTouch);
-        if (testCase.shortMessage) {
-            touchDriver.sendBytes({1, 0, 0, 0});
-        } else {
-            touchDriver.fail(EIO);
-        }
-        EXPECT_TRUE(output.waitForLine("Could not read touch driver"));
+TEST_P(M2InputQueueTouchReadFailureTest, ReportsTheFailureAndKeepsTheKeys) {
+    CapturedOutput output;
+    M2InputQueue queue(true);
+    startReaders(queue);
 
-        keyDriver.send(std::uint16_t{8});
-        const InputEvent key = nextEvent(queue);
-        EXPECT_EQ(key.type, InputEvent::typeKey);
-        EXPECT_EQ(key.keyMask, 8U);
+    touchDriver.send(TouchMessage{InputEvent::touchPress, 1, 2, 3, {}});
+    EXPECT_EQ(nextEvent(queue).type, InputEvent::typeTouch);
+    const bool shortMessage = GetParam();
+    if (shortMessage) {
+        touchDriver.sendBytes({1, 0, 0, 0});
+    } else {
+        touchDriver.fail(EIO);
     }
+    EXPECT_TRUE(output.waitForLine("Could not read touch driver"));
+
+    keyDriver.send(std::uint16_t{8});
+    const InputEvent key = nextEvent(queue);
+    EXPECT_EQ(key.type, InputEvent::typeKey);
+    EXPECT_EQ(key.keyMask, 8U);
 }
+
+INSTANTIATE_TEST_SUITE_P(ReadFailures, M2InputQueueTouchReadFailureTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& failure) {
+                             return failure.param ? "ShortMessage" : "DriverError";
+                         });
 
 }  // namespace
