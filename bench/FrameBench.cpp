@@ -41,7 +41,7 @@ int main(int argc, char* argv[]) {
         }
     }
     if (argc > 2 || frames <= 0) {
-        Console::print("usage: frame_bench [FRAMES]");
+        Console::print("usage: frame_bench [FRAMES]\n");
         return 2;
     }
     // A unit root of its own under /tmp for the window's frames, removed at the end.
@@ -60,7 +60,7 @@ int main(int argc, char* argv[]) {
                 BenchSupport::timed([&] { ui.reportProgress(percent, "Installing Application"); }));
         }
         std::sort(times.begin(), times.end());
-        Console::printf("frame_bench: %d frames at %d x %d, median %.3f ms, slowest %.3f ms",
+        Console::printf("frame_bench: %d frames at %d x %d, median %.3f ms, slowest %.3f ms\n",
                         frames, ui.width(), ui.height(), milliseconds(times[times.size() / 2]),
                         milliseconds(times.back()));
         ui.window().flush();

@@ -17,15 +17,20 @@ namespace {
 // Stand-ins for the partitioning and file-system tools, put first on PATH: each logs how it was
 // called; `mount -t` of a working set makes the mount point appear, as a mounted partition would.
 class FormatScreenTest : public TestSupport::UITest {
-protected:
-    FormatScreenTest() : previousPath_(std::getenv("PATH") != nullptr ? std::getenv("PATH") : "") {
-        setenv("PATH", (root.path() + "/tmp:" + previousPath_).c_str(), 1);
-    }
-    ~FormatScreenTest() override { setenv("PATH", previousPath_.c_str(), 1); }
+public:
     FormatScreenTest(const FormatScreenTest&) = delete;
     FormatScreenTest& operator=(const FormatScreenTest&) = delete;
     FormatScreenTest(FormatScreenTest&&) = delete;
     FormatScreenTest& operator=(FormatScreenTest&&) = delete;
+
+protected:
+    FormatScreenTest() {
+        if (const char* path = std::getenv("PATH"); path != nullptr) {
+            previousPath_ = path;
+        }
+        setenv("PATH", (root.path() + "/tmp:" + previousPath_).c_str(), 1);
+    }
+    ~FormatScreenTest() override { setenv("PATH", previousPath_.c_str(), 1); }
 
     void installTool(const std::string& name, const std::string& body) {
         const std::string path = root.prepare("/tmp/" + name);

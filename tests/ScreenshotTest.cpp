@@ -128,7 +128,10 @@ TEST_F(ScreenshotTest, ProgressBarAtFiftyPercentIs166PixelsLong) {
     int compared = 0;
     for (int row = bitmap->height / 3; row < 2 * bitmap->height / 3; ++row) {
         for (int column = bitmap->width / 3; column < 2 * bitmap->width / 3; ++column) {
-            const auto offset = static_cast<std::size_t>((row * bitmap->width + column) * 4);
+            const std::size_t offset =
+                (static_cast<std::size_t>(row) * static_cast<std::size_t>(bitmap->width) +
+                 static_cast<std::size_t>(column)) *
+                4;
             if (bitmap->pixels[offset + 3] != 255) {
                 continue;
             }
