@@ -60,9 +60,9 @@ bool skipSeparator(std::istringstream& stream, char separator) {
     return (stream >> found) && (found == separator || (separator == 'x' && found == 'X'));
 }
 
-}  // namespace
-
-bool ScreenWindow::parseVideoMode(const std::string& configuration, int& width, int& height) {
+// The window size of the first well-formed "video-mode" line of a display configuration;
+// false when there is none.
+bool parseVideoMode(const std::string& configuration, int& width, int& height) {
     std::istringstream lines(configuration);
     std::string line;
     while (std::getline(lines, line)) {
@@ -82,6 +82,8 @@ bool ScreenWindow::parseVideoMode(const std::string& configuration, int& width, 
     }
     return false;
 }
+
+}  // namespace
 
 ScreenWindow::ScreenWindow() {
     std::ifstream configurationFile(UnitRoot::hostPath("/tmp/graphics.conf"));

@@ -35,10 +35,6 @@ public:
                    // written before post returns
     void flush();  // returns when the latest posted frame is in frame.png
 
-    // The window size a display configuration's text gives, or false when it has no
-    // well-formed "video-mode" line.
-    static bool parseVideoMode(const std::string& configuration, int& width, int& height);
-
 private:
     void writeFrames();
 

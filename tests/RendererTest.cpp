@@ -212,6 +212,34 @@ TEST(RendererTest, TransformedImageIsUprightWithItsTopLeftPixelAtTheUpperLeft) {
     }
 }
 
+TEST(RendererTest, ScaledImageAcrossTheBufferEdgeShowsItsVisiblePart) {
+    const Bitmap bitmap = makeBitmap(2, 2, {red, green, blue, black});
+    Canvas canvas(30, 30);
+    canvas.renderer.transformImage(bitmap, 26, 10, 34, 18);  // columns 26..33, 30 and on cut off
+
+    EXPECT_EQ(canvas.at(26, 12), red);
+    EXPECT_EQ(canvas.at(26, 19), blue);
+    const Canvas::Box box = canvas.inkBox();
+    EXPECT_EQ(box.left, 26);
+    EXPECT_EQ(box.right, 29);
+    EXPECT_EQ(box.top, 12);
+    EXPECT_EQ(box.bottom, 19);
+}
+
+TEST(RendererTest, RedrawnScaledImageShowsItsChangedPixels) {
+    Bitmap bitmap = makeBitmap(2, 2, std::vector<Color>(4, red));
+    Canvas canvas(20, 20);
+    canvas.renderer.transformImage(bitmap, 4, 4, 12, 12);
+    EXPECT_EQ(canvas.at(8, 11), red);
+
+    // Changed in place: the same storage now holds other pixels.
+    const std::vector<std::uint8_t> bluePixels =
+        makeBitmap(2, 2, std::vector<Color>(4, blue)).pixels;
+    std::copy(bluePixels.begin(), bluePixels.end(), bitmap.pixels.begin());
+    canvas.renderer.transformImage(bitmap, 4, 4, 12, 12);
+    EXPECT_EQ(canvas.at(8, 11), blue);
+}
+
 TEST(RendererTest, TransformedImageBlendsByItsAlpha) {
     const Bitmap halfBlack = makeBitmap(2, 2, std::vector<Color>(4, Color{0, 0, 0, 128}));
     for (const double size : {2.0, 4.0}) {

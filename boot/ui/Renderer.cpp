@@ -21,7 +21,11 @@
 #include <agg_span_interpolator_linear.h>
 #include <agg_trans_affine.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <deque>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -36,7 +40,13 @@ using FontEngine = agg::font_engine_freetype_int32;
 using FontCacheManager = agg::font_cache_manager<FontEngine>;
 using GlyphCurves = agg::conv_curve<FontCacheManager::path_adaptor_type>;
 
+using Interpolator = agg::span_interpolator_linear<>;
+using ImageAccessor = agg::image_accessor_clone<PixelFormat>;
+using ImageSpans = agg::span_image_filter_rgba_bilinear<ImageAccessor, Interpolator>;
+
 constexpr int gradientSteps = 256;
+// Resampled images kept for redrawing (a stretched background is redrawn every frame).
+constexpr std::size_t scaledImagesKept = 4;
 using GradientColors = agg::pod_auto_array<agg::rgba8, gradientSteps>;
 
 agg::rgba8 toAgg(Color color) {
@@ -48,6 +58,34 @@ agg::rgba8 toAgg(Color color) {
 bool isWholePixelShift(const agg::trans_affine& matrix) {
     return matrix.sx == 1.0 && matrix.sy == 1.0 && matrix.shx == 0.0 && matrix.shy == 0.0 &&
            matrix.tx == std::floor(matrix.tx) && matrix.ty == std::floor(matrix.ty);
+}
+
+// The buffer area an image covers when its transformation only scales and moves it onto whole
+// pixel edges, inside the buffer: every pixel there is covered fully, so its colour is the
+// resampled image's alone and can be kept. Nothing for any other placement.
+std::optional<agg::rect_i> wholePixelArea(const agg::trans_affine& imageToBuffer,
+                                          const Bitmap& bitmap, int bufferWidth, int bufferHeight) {
+    if (imageToBuffer.shx != 0.0 || imageToBuffer.shy != 0.0) {
+        return std::nullopt;
+    }
+    double left = 0.0;
+    double top = 0.0;
+    double right = bitmap.width;
+    double bottom = bitmap.height;
+    imageToBuffer.transform(&left, &top);
+    imageToBuffer.transform(&right, &bottom);
+    const double x1 = std::min(left, right);
+    const double x2 = std::max(left, right);
+    const double y1 = std::min(top, bottom);
+    const double y2 = std::max(top, bottom);
+    const bool wholePixels = x1 == std::floor(x1) && x2 == std::floor(x2) && y1 == std::floor(y1) &&
+                             y2 == std::floor(y2);
+    if (!wholePixels || x1 < 0.0 || y1 < 0.0 || x2 > bufferWidth || y2 > bufferHeight || x1 >= x2 ||
+        y1 >= y2) {
+        return std::nullopt;
+    }
+    return agg::rect_i(static_cast<int>(x1), static_cast<int>(y1), static_cast<int>(x2),
+                       static_cast<int>(y2));
 }
 
 }  // namespace
@@ -202,23 +240,33 @@ public:
 
         agg::trans_affine bufferToImage = imageToBuffer;
         bufferToImage.invert();
-        using Interpolator = agg::span_interpolator_linear<>;
-        using Accessor = agg::image_accessor_clone<PixelFormat>;
-        using SpanGenerator = agg::span_image_filter_rgba_bilinear<Accessor, Interpolator>;
         Interpolator interpolator(bufferToImage);
-        Accessor accessor(source);
-        SpanGenerator generator(accessor, interpolator);
+        ImageAccessor accessor(source);
+        ImageSpans spans(accessor, interpolator);
 
-        agg::path_storage area;
-        area.move_to(x1, y1);
-        area.line_to(x2, y1);
-        area.line_to(x2, y2);
-        area.line_to(x1, y2);
-        area.close_polygon();
-        agg::conv_transform<agg::path_storage> placed(area, transform);
+        if (const std::optional<agg::rect_i> area =
+                wholePixelArea(imageToBuffer, bitmap, static_cast<int>(buffer_.width()),
+                               static_cast<int>(buffer_.height()))) {
+            const ScaledImage& scaled = scaledImage(bitmap, imageToBuffer, *area, spans);
+            agg::rendering_buffer scaledBuffer(const_cast<std::uint8_t*>(scaled.pixels.data()),
+                                               static_cast<unsigned>(area->x2 - area->x1),
+                                               static_cast<unsigned>(area->y2 - area->y1),
+                                               (area->x2 - area->x1) * 4);
+            const PixelFormat scaledPixels(scaledBuffer);
+            base_.blend_from(scaledPixels, nullptr, area->x1, area->y1);
+            return;
+        }
+
+        agg::path_storage outline;
+        outline.move_to(x1, y1);
+        outline.line_to(x2, y1);
+        outline.line_to(x2, y2);
+        outline.line_to(x1, y2);
+        outline.close_polygon();
+        agg::conv_transform<agg::path_storage> placed(outline, transform);
         rasterizer_.reset();
         rasterizer_.add_path(placed);
-        agg::render_scanlines_aa(rasterizer_, scanline_, base_, spanAllocator_, generator);
+        agg::render_scanlines_aa(rasterizer_, scanline_, base_, spanAllocator_, spans);
     }
 
 private:
@@ -228,7 +276,6 @@ private:
             agg::render_scanlines(rasterizer_, scanline_, solid_);
             return;
         }
-        using Interpolator = agg::span_interpolator_linear<>;
         using SpanGenerator =
             agg::span_gradient<agg::rgba8, Interpolator, agg::gradient_x, GradientColors>;
         Interpolator interpolator(gradientMatrix_);
@@ -246,6 +293,58 @@ private:
         return fontEngine_.load_font(name.c_str(), 0, agg::glyph_ren_outline,
                                      reinterpret_cast<const char*>(face.data()),
                                      static_cast<long>(face.size()));
+    }
+
+    // An image resampled for one placement: the source it came from (compared in full, so a
+    // changed bitmap is never mistaken for a kept one) and the colours of its area, row by row.
+    struct ScaledImage {
+        std::vector<std::uint8_t> source;
+        int sourceWidth = 0;
+        agg::trans_affine imageToBuffer;
+        agg::rect_i area;
+        std::vector<std::uint8_t> pixels;
+    };
+
+    // The kept resampling of `bitmap` for this placement, made now when there is none. The
+    // spans are generated row by row exactly as drawing the area's rectangle would generate
+    // them, so blending the kept colours gives the same pixels as drawing afresh.
+    const ScaledImage& scaledImage(const Bitmap& bitmap, const agg::trans_affine& imageToBuffer,
+                                   const agg::rect_i& area, ImageSpans& spans) {
+        const std::size_t sourceBytes =
+            static_cast<std::size_t>(bitmap.width) * static_cast<std::size_t>(bitmap.height) * 4U;
+        for (const ScaledImage& kept : scaledImages_) {
+            if (kept.sourceWidth == bitmap.width && kept.imageToBuffer == imageToBuffer &&
+                kept.source.size() == sourceBytes &&
+                std::equal(kept.source.begin(), kept.source.end(), bitmap.pixels.begin())) {
+                return kept;
+            }
+        }
+        if (scaledImages_.size() == scaledImagesKept) {
+            scaledImages_.pop_front();
+        }
+        ScaledImage& scaled = scaledImages_.emplace_back();
+        scaled.source.assign(bitmap.pixels.begin(),
+                             bitmap.pixels.begin() + static_cast<std::ptrdiff_t>(sourceBytes));
+        scaled.sourceWidth = bitmap.width;
+        scaled.imageToBuffer = imageToBuffer;
+        scaled.area = area;
+        const int width = area.x2 - area.x1;
+        scaled.pixels.resize(static_cast<std::size_t>(width) *
+                             static_cast<std::size_t>(area.y2 - area.y1) * 4U);
+        spans.prepare();
+        for (int y = area.y1; y < area.y2; ++y) {
+            agg::rgba8* row = spanAllocator_.allocate(static_cast<unsigned>(width));
+            spans.generate(row, area.x1, y, static_cast<unsigned>(width));
+            std::uint8_t* target = scaled.pixels.data() + static_cast<std::size_t>(y - area.y1) *
+                                                              static_cast<std::size_t>(width) * 4U;
+            for (int x = 0; x < width; ++x, target += 4) {
+                target[agg::order_bgra::R] = row[x].r;
+                target[agg::order_bgra::G] = row[x].g;
+                target[agg::order_bgra::B] = row[x].b;
+                target[agg::order_bgra::A] = row[x].a;
+            }
+        }
+        return scaled;
     }
 
     // Calls `visit(glyph, penX, penY)` for each character with its pen offset from the start.
@@ -286,6 +385,8 @@ private:
     GradientColors gradientColors_;
     agg::trans_affine gradientMatrix_;
     double gradientLength_ = 1.0;
+
+    std::deque<ScaledImage> scaledImages_;
 
     FontEngine fontEngine_;
     FontCacheManager fontCache_;

@@ -55,7 +55,9 @@ public:
     void textAlignment(TextAlignment horizontal, TextAlignment vertical);
     void text(double x, double y, const std::string& text);
     // Alpha-blends `bitmap` into the destination rectangle under the current transformation,
-    // so that with the screens' y-up set-up its top-left pixel lands at (x1, y2).
+    // so that with the screens' y-up set-up its top-left pixel lands at (x1, y2). Resampling
+    // for a scaled placement on whole pixels is kept and reused while the bitmap's pixels stay
+    // the same, with the same result as resampling again.
     void transformImage(const Bitmap& bitmap, double x1, double y1, double x2, double y2);
 
 private:
