@@ -145,6 +145,10 @@ int Device::devctl(std::uint32_t command, void* data, std::size_t size) {
     return reply.result;
 }
 
+bool Device::shutdown() {
+    return socket_ && handle_ >= 0 && ::shutdown(handle_, SHUT_RDWR) == 0;
+}
+
 void Device::close() {
     if (handle_ >= 0) {
         ::close(handle_);

@@ -37,6 +37,10 @@ public:
     // As devctl: 0 (EOK) or an errno value. The driver's reply is copied back over `data`.
     int devctl(std::uint32_t command, void* data, std::size_t size);
 
+    // Shuts a socket connection down in both directions, so that an operation blocked on it in
+    // another thread fails at once; the descriptor stays open until close(). Only a socket can
+    // be shut down: false for anything else or when not open.
+    bool shutdown();
     void close();
 
 private:

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace Boot {
+
+// A spot at the display edge next to a hardware key: its icon is drawn with its lower-left
+// corner at (x, y), a touch near it counts as its button, and `keyMask` is the bit pattern the
+// key driver reports for the hardware key.
+struct SoftKey {
+    std::int32_t x = 0;
+    std::int32_t y = 0;
+    std::uint32_t keyMask = 0;
+};
+
+// One display type: its size and its four soft keys (soft key n is button n).
+struct DisplayLayout {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::array<SoftKey, 4> keys{};
+};
+
+}  // namespace Boot
