@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -93,6 +94,25 @@ TEST_F(FormatScreenTest, MissingDataPartitionIsReportedAsAFailure) {
     installFailingTools();
     expectFormatEndsWith(0, "Formatting: Error Formatting File System...", "format-failure");
     EXPECT_FALSE(std::filesystem::exists(root.path() + "/fs/etfs/formatted"));
+
+    // The message is wider than the window at its usual height: it is drawn smaller, whole,
+    // rather than cut at both edges.
+    const TestSupport::Screenshot frame = TestSupport::captureWindow(ui->window());
+    const int messageY = 2 * (frame.height / 3);
+    int leftmostText = frame.width;
+    int rightmostText = -1;
+    for (int y = messageY - 18; y <= messageY + 18; ++y) {
+        for (int x = 0; x < frame.width; ++x) {
+            const auto pixel = frame.pixelYUp(x, y);
+            if (pixel[0] > 200 && pixel[1] > 200 && pixel[2] > 200) {
+                leftmostText = std::min(leftmostText, x);
+                rightmostText = std::max(rightmostText, x);
+            }
+        }
+    }
+    EXPECT_GE(leftmostText, 10);
+    EXPECT_LE(rightmostText, frame.width - 11);
+    EXPECT_GT(rightmostText - leftmostText, frame.width / 2);
 }
 
 }  // namespace

@@ -167,14 +167,22 @@ public:
         fontEngine_.height(height);
     }
 
+    double textWidth(const std::string& text) {
+        if (!fontLoaded_) {
+            return 0.0;
+        }
+        double width = 0.0;
+        forEachGlyph(text, [&](const agg::glyph_cache* glyph, double penX, double) {
+            width = penX + glyph->advance_x;
+        });
+        return width;
+    }
+
     void text(double x, double y, const std::string& text) {
         if (!fontLoaded_) {
             return;
         }
-        double textWidth = 0.0;
-        forEachGlyph(text, [&](const agg::glyph_cache* glyph, double penX, double) {
-            textWidth = penX + glyph->advance_x;
-        });
+        const double textWidth = this->textWidth(text);
         double capitalHeight = fontEngine_.height();
         if (const agg::glyph_cache* capital = fontCache_.glyph('H')) {
             capitalHeight = capital->bounds.y2 - capital->bounds.y1;
@@ -479,6 +487,10 @@ void Renderer::textAlignment(TextAlignment horizontal, TextAlignment vertical) {
 
 void Renderer::text(double x, double y, const std::string& text) {
     implementation_->text(x, y, text);
+}
+
+double Renderer::textWidth(const std::string& text) {
+    return implementation_->textWidth(text);
 }
 
 void Renderer::transformImage(const Bitmap& bitmap, double x1, double y1, double x2, double y2) {

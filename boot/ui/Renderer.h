@@ -54,6 +54,8 @@ public:
     void font(std::span<const unsigned char> face, double height);
     void textAlignment(TextAlignment horizontal, TextAlignment vertical);
     void text(double x, double y, const std::string& text);
+    // The advance width of `text` in the current font, in pixels; 0 without a usable face.
+    double textWidth(const std::string& text);
     // Alpha-blends `bitmap` into the destination rectangle under the current transformation,
     // so that with the screens' y-up set-up its top-left pixel lands at (x1, y2). Resampling
     // for a scaled placement on whole pixels is kept and reused while the bitmap's pixels stay

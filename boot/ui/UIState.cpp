@@ -1,11 +1,19 @@
 #include "boot/ui/UIState.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "assets/UiAssets.h"
 #include "boot/ui/UIManager.h"
 
 namespace Boot {
+
+namespace {
+
+// Room kept free at each side of a centred line.
+constexpr double textMargin = 10.0;
+
+}  // namespace
 
 StateChange::StateChange(Kind kind, std::unique_ptr<UIState> next)
     : kind_(kind), next_(std::move(next)) {}
@@ -47,6 +55,12 @@ void UIState::drawCentredText(double fontHeight, double x, double y,
                               const std::string& text) const {
     Renderer& renderer = manager_.renderer();
     renderer.font(Assets::uiFontFace(), fontHeight);
+    // A line wider than the window would lose its ends; it is drawn smaller to fit instead.
+    const double available = 2.0 * std::min(x - textMargin, width_ - textMargin - x);
+    const double textWidth = renderer.textWidth(text);
+    if (textWidth > available) {
+        renderer.font(Assets::uiFontFace(), fontHeight * available / textWidth);
+    }
     renderer.textAlignment(TextAlignment::center, TextAlignment::center);
     renderer.fillColor({255, 255, 255, 255});
     renderer.noOutline();
