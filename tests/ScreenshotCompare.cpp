@@ -122,7 +122,7 @@ bool writePng(const std::string& path, const Screenshot& screenshot) {
         differingFractionAllowed * static_cast<double>(pixelCount)) {
         return ::testing::AssertionSuccess();
     }
-    const std::filesystem::path failures = std::filesystem::current_path() / "screenshot-failures";
+    const std::filesystem::path failures = SCREENSHOT_FAILURE_DIR;
     std::filesystem::create_directories(failures);
     writePng((failures / (name + ".actual.png")).string(), actual);
     writePng((failures / (name + ".diff.png")).string(), difference);

@@ -31,7 +31,7 @@ bool writePng(const std::string& path, const Screenshot& screenshot);
 
 // Compares `actual` with the reference picture `name`.png in tests/screenshots. On a mismatch,
 // writes name.actual.png and name.diff.png (differing pixels in red) into
-// screenshot-failures/ in the working directory. With UPDATE_SCREENSHOTS=1 in the environment
+// tests/screenshot-failures/ of the build tree. With UPDATE_SCREENSHOTS=1 in the environment
 // the reference is written instead.
 ::testing::AssertionResult matchesReference(const Screenshot& actual, const std::string& name);
 
