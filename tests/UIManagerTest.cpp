@@ -2,12 +2,15 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "CoreSystem/InputEvent.h"
 #include "UITestSupport.h"
 #include "boot/ui/DisplayLayout.h"
+#include "boot/ui/LoadingUIState.h"
 #include "boot/ui/UIManager.h"
 #include "platform/LocalNames.h"
 
@@ -201,3 +204,34 @@ TEST_F(UIManagerTest, DirectInstallTakesTheFirstEntryAndAsksForThePassword) {
 }
 
 }  // namespace
+
+TEST_F(UIManagerTest, ProgressDrawsNewTextAtOnceAndAMovingBarAtMostTenTimesASecond) {
+    const std::string captures = root.path() + "/captures";
+    std::filesystem::create_directories(captures);
+    setenv(Platform::ScreenWindow::captureDirectoryVariable, captures.c_str(), 1);
+    ui.reset();
+    ui = std::make_unique<UIManager>(&owner);
+    unsetenv(Platform::ScreenWindow::captureDirectoryVariable);
+    const auto frames = [&captures] {
+        return std::distance(std::filesystem::directory_iterator(captures),
+                             std::filesystem::directory_iterator());
+    };
+    ui->runDirectInstall({});
+    const auto first = frames();
+    const auto* loading = dynamic_cast<Boot::LoadingUIState*>(ui->currentState());
+    ASSERT_NE(loading, nullptr);
+
+    ui->reportProgress(1, "Verifying");  // new text: drawn
+    ui->reportProgress(2, "Verifying");  // bar moved within the interval: kept for later
+    ui->reportProgress(3, "Verifying");
+    EXPECT_EQ(frames(), first + 1);
+    EXPECT_EQ(loading->progress(), 3);
+
+    clock.advance(UIManager::progressFrameInterval);
+    ui->reportProgress(3, "Verifying");  // interval over: the bar catches up
+    ui->reportProgress(3, "Verifying");  // what is shown already: not drawn again
+    ui->reportProgress(4, "Verifying");  // within the new interval: kept
+    EXPECT_EQ(frames(), first + 2);
+    ui->reportProgress(5, "Installing Application");  // new text: drawn at once
+    EXPECT_EQ(frames(), first + 3);
+}

@@ -204,6 +204,18 @@ void UIManager::reportProgress(int percent, const std::string& text) {
         return;
     }
     currentState_->updateProgress(percent, text);
+    // Installers report far more often than a person can follow, and every frame is drawn
+    // whole: a new step's text is shown at once, a moving bar at most every
+    // `progressFrameInterval`. The screen keeps the latest values for the next frame.
+    const bool sameScreen = currentState_.get() == lastFrameState_;
+    const bool sameText = text == lastProgressText_;
+    if (sameScreen && sameText &&
+        (percent == lastProgressPercent_ ||
+         Platform::monotonicNow() - lastFrameTime_ < progressFrameInterval)) {
+        return;
+    }
+    lastProgressPercent_ = percent;
+    lastProgressText_ = text;
     render(*currentState_);
 }
 
@@ -217,6 +229,8 @@ void UIManager::render(UIState& state) {
     state.drawBackground();
     state.drawContent();
     window_.post();
+    lastFrameState_ = &state;
+    lastFrameTime_ = Platform::monotonicNow();
     if (!logoStopped_) {
         // The boot-logo program ends when this name appears, so our first frame replaces it.
         Platform::LocalNames::attach("stoplogo");

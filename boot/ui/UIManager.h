@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "boot/ui/DisplayLayout.h"
 #include "boot/ui/ImageCatalogue.h"
 #include "boot/ui/Renderer.h"
+#include "platform/Clock.h"
 #include "platform/ScreenWindow.h"
 
 namespace Boot {
@@ -50,6 +52,9 @@ public:
     static constexpr int errorFolder = 8;
     static constexpr int successMark = 11;
     static constexpr int keypadImage = 12;
+
+    // The shortest time between two frames that only move the progress bar.
+    static constexpr std::chrono::milliseconds progressFrameInterval{100};
 
     // Creates the window and starts the key and touch readers.
     explicit UIManager(UIOwner* owner);
@@ -129,6 +134,11 @@ private:
     std::map<int, DisplayLayout> layouts_;
     CoreSystem::M2InputQueue inputQueue_{true};
     bool logoStopped_ = false;
+    // The last frame posted and the progress it showed.
+    const UIState* lastFrameState_ = nullptr;
+    Platform::Clock::Duration lastFrameTime_{};
+    int lastProgressPercent_ = -1;
+    std::string lastProgressText_;
 };
 
 }  // namespace Boot
