@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "CoreSystem/HardwareManager.h"
-#include "FastForwardClock.h"
+#include "platform/testkit/FastForwardClock.h"
 #include "InstallFixtures.h"
 #include "TestSupport.h"
 #include "boot/InstallLog.h"
@@ -107,7 +107,7 @@ protected:
 // The module's waits of a second and more pass quickly; the polls of the link run in real time.
 class BluetoothInstallerOnRealPollsTest : public BluetoothInstallerTest {
 protected:
-    TestSupport::FastForwardClock clock{100ms, 50};
+    Platform::Testkit::FastForwardClock clock{100ms, 50};
 };
 
 TEST_F(BluetoothInstallerOnRealPollsTest, DownloadsTheFirmwareAndTheModuleRestartsWithTheNewBuild) {
@@ -247,7 +247,7 @@ TEST_F(BluetoothInstallerOnRealPollsTest, OnM2BoardsClearsTheModuleControlBitFir
 // thousand short ones.
 class BluetoothInstallerOnFastPollsTest : public BluetoothInstallerTest {
 protected:
-    TestSupport::FastForwardClock clock{0ms, 50};
+    Platform::Testkit::FastForwardClock clock{0ms, 50};
 };
 
 TEST_F(BluetoothInstallerOnFastPollsTest, GivesUpWhenTheModuleNeverAnswersOnItsLink) {

@@ -447,4 +447,30 @@ TEST(SimulatedChipDfu, RefusesAnOutOfOrderBlockUntilTheErrorIsCleared) {
     EXPECT_EQ(line.request(dfuRequest(0x21, 1, 0, {1, 2, 3})), kEmptySuccess);
 }
 
+TEST(SimulatedChipDfu, StartsInErrorAfterARestartWhenToldAndRestartsUnderARunningLink) {
+    Sim::ChipOptions options = chipOptions(1000);
+    options.device.startsInError = true;
+    options.restartAtRequest = 4;
+    LinkedChip linked(options);
+    HostLine& line = linked.line;
+    EXPECT_EQ(line.request(dfuRequest(0x21, 0, 1000, {})), kEmptySuccess);
+    EXPECT_EQ(line.request(dfuRequest(0x21, 7, 0, {})), kEmptySuccess);
+    line.establish(linked.chip);
+    EXPECT_EQ(getState(line), 10) << "dfuERROR after the restart into DFU mode";
+
+    // The fourth request is never answered: the chip starts over and sends sync again.
+    BcspPacket request;
+    request.reliable = true;
+    request.channel = Sim::kDfuChannel;
+    request.sequence = 1;
+    request.acknowledgement = 1;
+    request.payload = dfuRequest(0xA1, 5, 0, {0});
+    line.sendPacket(request);
+    ASSERT_TRUE(line.nextLinkMessage(Sim::kSyncPayload));
+    const ChipReport report = linked.chip.report();
+    EXPECT_EQ(report.dfuRequests, 4U);
+    EXPECT_EQ(report.restarts, 2U);
+    EXPECT_FALSE(report.linkEstablished);
+}
+
 }  // namespace

@@ -6,7 +6,7 @@
 
 #include "platform/Clock.h"
 
-namespace TestSupport {
+namespace Platform::Testkit {
 
 // A clock for tests against a peer that runs in real time on its own thread (a simulated
 // device). Short sleeps and waits pass through as they are, so the program under test polls
@@ -62,4 +62,4 @@ private:
     std::atomic<Duration::rep> skipped_{0};
 };
 
-}  // namespace TestSupport
+}  // namespace Platform::Testkit
