@@ -35,7 +35,7 @@ using CoreSystem::Console;
 using namespace std::chrono_literals;
 
 constexpr double kLineBytesPerSecond = 10472.0;
-constexpr std::size_t kDefaultSize = 256 * 1024;
+constexpr std::size_t kDefaultSize = std::size_t{256} * 1024;
 constexpr unsigned long kDefaultTransferSize = 1024;
 constexpr std::uint32_t kNewBuild = 2;
 

@@ -13,12 +13,12 @@
 #include <gtest/gtest.h>
 
 #include "CoreSystem/HardwareManager.h"
-#include "platform/testkit/FastForwardClock.h"
 #include "InstallFixtures.h"
 #include "TestSupport.h"
 #include "boot/InstallLog.h"
 #include "boot/bluetooth/BluetoothInstaller.h"
 #include "boot/bluetooth/DfuFile.h"
+#include "platform/testkit/FastForwardClock.h"
 #include "sim/bluetooth/SimulatedChip.h"
 
 namespace {
@@ -113,7 +113,7 @@ protected:
 TEST_F(BluetoothInstallerOnRealPollsTest, DownloadsTheFirmwareAndTheModuleRestartsWithTheNewBuild) {
     const SimulatedChip chip(chipOptions());
     attach(chip);
-    const Bytes file = firmwareFile(256 * 1024, kUpdateBuild);
+    const Bytes file = firmwareFile(std::size_t{256} * 1024, kUpdateBuild);
 
     EXPECT_EQ(install(file, kUpdateBuild), InstallStatus::success);
     const ChipReport report = chip.report();
@@ -154,7 +154,7 @@ TEST_F(BluetoothInstallerOnRealPollsTest, DownloadsTheExactImageDespiteLostAndDa
              options.toLoader.delay.probability = 0.01;
          }},
     };
-    const Bytes file = firmwareFile(256 * 1024, kUpdateBuild);
+    const Bytes file = firmwareFile(std::size_t{256} * 1024, kUpdateBuild);
     for (const Case& faultCase : cases) {
         SCOPED_TRACE(faultCase.name);
         ChipOptions options = chipOptions();

@@ -182,8 +182,7 @@ private:
 
 // A chip switched to BCSP with its link up, and the host end of its line.
 struct LinkedChip {
-    explicit LinkedChip(Sim::ChipOptions options)
-        : chip(std::move(options)), line(chip.slavePath()) {
+    explicit LinkedChip(const Sim::ChipOptions& options) : chip(options), line(chip.slavePath()) {
         line.send(textBytes("\r\nBOOT 1\r\n"));
         line.establish(chip);
     }

@@ -24,7 +24,8 @@ std::uint16_t crcStep(std::uint16_t crc, unsigned nibble) {
 std::uint16_t reverseBits(std::uint16_t value) {
     std::uint16_t reversed = 0;
     for (unsigned bit = 0; bit < 16; ++bit) {
-        reversed = static_cast<std::uint16_t>((reversed << 1U) | ((value >> bit) & 1U));
+        reversed = static_cast<std::uint16_t>((unsigned{reversed} << 1U) |
+                                              ((unsigned{value} >> bit) & 1U));
     }
     return reversed;
 }
@@ -98,7 +99,7 @@ std::optional<BcspPacket> parseFrame(std::span<const std::uint8_t> content) {
         return std::nullopt;
     }
     if (packet.hasCrc) {
-        const std::uint16_t received =
+        const auto received =
             static_cast<std::uint16_t>((content[content.size() - 2] << 8U) | content.back());
         if (bcspCrc(content.first(content.size() - kCrcSize)) != received) {
             return std::nullopt;

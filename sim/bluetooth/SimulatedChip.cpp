@@ -22,7 +22,7 @@ constexpr auto kByteTime = std::chrono::nanoseconds(1'000'000'000 / 10472);
 // Bytes written in one go on a paced line.
 constexpr std::size_t kPacedChunk = 16;
 // A line that nobody reads holds no more than this; later frames are lost.
-constexpr std::size_t kTransmitQueueLimit = 64 * 1024;
+constexpr std::size_t kTransmitQueueLimit = std::size_t{64} * 1024;
 constexpr std::string_view kMuxExitFrame{"\xBF\xFF\x00\x11SET CONTROL MUX 0\x00", 22};
 constexpr std::uint8_t kStrayBytes[] = {0x55, 0x0D, 0xAA};
 
@@ -48,7 +48,7 @@ timespec timespecFor(Clock::duration duration) {
 }  // namespace
 
 SimulatedChip::SimulatedChip(ChipOptions options)
-    : options_(std::move(options)),
+    : options_(options),
       link_(options_.link, [this](const BcspPacket& packet) { sendPacket(packet); }),
       device_(options_.device),
       generator_(options_.seed) {
