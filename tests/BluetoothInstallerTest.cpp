@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -87,11 +88,14 @@ protected:
         package.append(component.begin(), component.end());
         package += "next component";
         std::istringstream stream(package);
-        const ComponentEntry entry{
-            .type = 6, .version = version, .size = component.size(), .offset = kPackageOffset};
+        return install(
+            stream,
+            {.type = 6, .version = version, .size = component.size(), .offset = kPackageOffset});
+    }
+    InstallStatus install(std::istream& package, const ComponentEntry& entry) {
         Boot::BluetoothInstaller installer;
-        return installer.run(&ui, entry, stream, 20.0F,
-                             50.0F / static_cast<float>(component.size()), &log);
+        return installer.run(&ui, entry, package, 20.0F, 50.0F / static_cast<float>(entry.size),
+                             &log);
     }
 
     std::vector<std::string> logLines() const { return TestSupport::installLogLines(root); }
@@ -260,6 +264,30 @@ TEST_F(BluetoothInstallerOnFastPollsTest, GivesUpWhenTheModuleNeverAnswersOnItsL
     EXPECT_EQ(logLines().back(), "Timeout while connecting to device.");
     EXPECT_EQ(chip.report().bootCommands, 1U);
     EXPECT_EQ(chip.report().manifestations, 0U);
+}
+
+TEST_F(BluetoothInstallerOnFastPollsTest, ReadsAComponentThatLiesBeyondFourGibibytes) {
+    ChipOptions options = chipOptions();
+    options.answersBcsp = false;
+    const SimulatedChip chip(options);
+    attach(chip);
+    // A sparse package whose component starts above 4 GiB; its low 32 bits point at zeros.
+    const Bytes file = firmwareFile(4096, kUpdateBuild);
+    const std::uint64_t offset = (std::uint64_t{1} << 32U) + kPackageOffset;
+    const std::string packagePath = root.prepare("/mnt/stick/large.kx1");
+    const int handle = open(packagePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(handle, 0);
+    ASSERT_EQ(pwrite(handle, file.data(), file.size(), static_cast<off_t>(offset)),
+              static_cast<ssize_t>(file.size()));
+    close(handle);
+    std::ifstream package(packagePath, std::ios::binary);
+
+    EXPECT_EQ(install(package,
+                      {.type = 6, .version = kUpdateBuild, .size = file.size(), .offset = offset}),
+              InstallStatus::failure);
+    EXPECT_EQ(logLines().back(), "Timeout while connecting to device.") << "the file was good";
+    EXPECT_TRUE(TestSupport::readHostFile(root.path() + "/tmp/bluetooth.dfu") ==
+                std::string(file.begin(), file.end()));
 }
 
 }  // namespace

@@ -41,6 +41,21 @@ bool writeCommand(Platform::Device& port, std::string_view bytes) {
     return port.write(bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
 }
 
+// Copies the entry's data (its full 64-bit size, from its full 64-bit offset) from the package to
+// `hostPath`, piece by piece: the component costs no memory of its own size.
+void copyComponent(const ComponentEntry& entry, std::istream& stream, const std::string& hostPath) {
+    std::ofstream file(hostPath, std::ios::binary | std::ios::trunc);
+    std::array<char, std::size_t{64} * 1024> piece{};
+    stream.clear();
+    stream.seekg(static_cast<std::streamoff>(entry.offset));
+    for (std::uint64_t left = entry.size; left > 0 && stream && file;) {
+        const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), left));
+        stream.read(piece.data(), static_cast<std::streamsize>(length));
+        file.write(piece.data(), stream.gcount());
+        left -= length;
+    }
+}
+
 // The build number after "build " in the reset reply; nothing when the reply names none.
 std::optional<long> deviceBuild(const std::string& reply) {
     const std::size_t found = reply.find("build ");
@@ -166,14 +181,8 @@ InstallStatus BluetoothInstaller::install(const ComponentEntry& entry, std::istr
         }
     }
 
-    std::vector<char> component(static_cast<std::size_t>(entry.size));
-    stream.clear();
-    stream.seekg(static_cast<std::streamoff>(entry.offset));
-    stream.read(component.data(), static_cast<std::streamsize>(component.size()));
     const std::string dfuPath = Platform::UnitRoot::hostPath(kDfuFilePath);
-    std::ofstream(dfuPath, std::ios::binary | std::ios::trunc)
-        .write(component.data(), static_cast<std::streamsize>(component.size()));
-    component = {};
+    copyComponent(entry, stream, dfuPath);
 
     std::size_t imageLength = 0;
     const std::optional<std::vector<std::uint8_t>> dfuFile =
