@@ -290,7 +290,15 @@ void bcsp_set_trace_hook(TraceHook hook) {
     traceHook = hook;
 }
 
+// Every field starts from its initial value, whatever an earlier use left behind.
 void bcsp_open(int descriptor) {
+    link.linkState = linkUnsynchronised;
+    link.lastAckSent = 0;
+    link.rxSeq = 0;
+    link.txSeq = 0;
+    link.tail = 0;
+    link.ok = 0;
+    link.head = 0;
     link.position = DecoderPosition::betweenFrames;
     link.escapePending = false;
     link.frameSize = 0;
