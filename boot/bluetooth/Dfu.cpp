@@ -74,10 +74,10 @@ void storeLittleEndian16(std::uint8_t* bytes, std::uint16_t value) {
 
 // Sends one request with `length` data bytes (zeros when `data` is null) and waits for the
 // reply; true when a reply with status 0 came. Prints the failure otherwise.
-bool sendRequest(std::uint8_t requestType, std::uint8_t request, std::uint16_t value,
+bool sendRequest(std::uint8_t bmRequestType, std::uint8_t bRequest, std::uint16_t value,
                  const std::uint8_t* data, std::size_t length, unsigned timeout) {
-    requestBuffer[0] = requestType;
-    requestBuffer[1] = request;
+    requestBuffer[0] = bmRequestType;
+    requestBuffer[1] = bRequest;
     storeLittleEndian16(&requestBuffer[2], value);
     storeLittleEndian16(&requestBuffer[4], 0);
     storeLittleEndian16(&requestBuffer[6], static_cast<std::uint16_t>(length));
@@ -99,7 +99,7 @@ bool sendRequest(std::uint8_t requestType, std::uint8_t request, std::uint16_t v
     if (reply.size() < replyHeaderSize) {
         return false;
     }
-    lastStatus = loadLittleEndian16(&reply[0]);
+    lastStatus = loadLittleEndian16(reply.data());
     const std::size_t claimed = loadLittleEndian16(&reply[2]);
     if (lastStatus != 0) {
         Console::printf("ERROR: dfu command status = 0x%02x\n", lastStatus);

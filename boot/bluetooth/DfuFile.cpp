@@ -86,7 +86,7 @@ std::string_view dfuFileCheckText(DfuFileCheck check) {
         case DfuFileCheck::tooShort:
             return "file shorter than the 16-byte suffix";
         case DfuFileCheck::signature:
-            return "suffix signature is not \"UFD\"";
+            return R"(suffix signature is not "UFD")";
         case DfuFileCheck::suffixLength:
             return "suffix length is not 16";
         case DfuFileCheck::suffixVersion:
@@ -94,7 +94,7 @@ std::string_view dfuFileCheckText(DfuFileCheck check) {
         case DfuFileCheck::crc:
             return "suffix CRC does not match the file";
         case DfuFileCheck::magic:
-            return "file begins with neither \"CSR-dfu1\" nor \"CSR-dfu2\"";
+            return R"(file begins with neither "CSR-dfu1" nor "CSR-dfu2")";
     }
     return "unknown check";
 }
@@ -137,7 +137,7 @@ DfuFileDetails dfuParseFile(std::span<const std::uint8_t> file) {
 std::vector<std::uint8_t> dfuMakeSuffix(std::span<const std::uint8_t> image, std::uint16_t device,
                                         std::uint16_t product, std::uint16_t vendor) {
     std::vector<std::uint8_t> suffix(dfuSuffixSize);
-    storeLittleEndian16(&suffix[0], device);
+    storeLittleEndian16(suffix.data(), device);
     storeLittleEndian16(&suffix[2], product);
     storeLittleEndian16(&suffix[4], vendor);
     storeLittleEndian16(&suffix[6], dfuSuffixVersion);
