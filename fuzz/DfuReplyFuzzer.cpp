@@ -2,10 +2,6 @@
 // the input (a length byte, then that many bytes as the reply), framed properly on the link.
 // When the input runs out the chip falls silent. Time is a fake clock, so waits cost nothing.
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -24,29 +20,19 @@ namespace {
 
 using namespace Boot::Bluetooth;
 
-std::array<int, 2> line{-1, -1};
+BcspTestPeer::Peer& line() {
+    static BcspTestPeer::Peer peer;
+    return peer;
+}
+
 std::span<const std::uint8_t> script;
 unsigned chipSeq = 0;
 unsigned expectedSeq = 0;
 
-std::vector<std::uint8_t> readLine() {
-    std::vector<std::uint8_t> wire;
-    std::array<std::uint8_t, 4096> buffer{};
-    ssize_t count = 0;
-    while ((count = ::recv(line[1], buffer.data(), buffer.size(), MSG_DONTWAIT)) > 0) {
-        wire.insert(wire.end(), buffer.begin(), buffer.begin() + count);
-    }
-    return wire;
-}
-
-void send(const std::vector<std::uint8_t>& wire) {
-    static_cast<void>(::send(line[1], wire.data(), wire.size(), MSG_DONTWAIT));
-}
-
 // Answers each new data frame of the loader (channel 12, the sequence number expected next)
 // with the next piece of the script.
 void answerRequests() {
-    for (const BcspTestPeer::Frame& frame : BcspTestPeer::parseWire(readLine())) {
+    for (const BcspTestPeer::Frame& frame : line().readFrames()) {
         if (frame.bytes.size() < BcspFrame::headerSize || frame.channel() != bcspDfuChannel ||
             frame.seq() != expectedSeq) {
             continue;
@@ -58,8 +44,7 @@ void answerRequests() {
         const std::size_t length = std::min<std::size_t>(script[0], script.size() - 1);
         const auto reply = script.subspan(1, length);
         script = script.subspan(1 + length);
-        send(BcspTestPeer::encodeFrame(BcspTestPeer::reliableHeader(chipSeq, expectedSeq),
-                                       bcspDfuChannel, reply));
+        line().sendPacket(chipSeq, expectedSeq, bcspDfuChannel, reply);
         chipSeq = (chipSeq + 1) % 8;
     }
 }
@@ -69,21 +54,15 @@ Platform::Testkit::FakeClock* fakeClock = nullptr;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, line.data()) != 0) {
-        std::abort();
-    }
-    for (const int descriptor : line) {
-        ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) | O_NONBLOCK);
-    }
     fakeClock = new Platform::Testkit::FakeClock;
     fakeClock->onAdvance([](auto) { answerRequests(); });
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    readLine();
-    bcsp_open(line[0]);
-    send({BcspFrame::confResponseFrame.begin(), BcspFrame::confResponseFrame.end()});
+    line().readWire();
+    bcsp_open(line().loaderDescriptor());
+    line().write(BcspFrame::confResponseFrame);
     script = {};
     bcsp_init();
     if (bcsp_link_status() != 1) {

@@ -14,6 +14,8 @@ namespace Boot::Bluetooth {
 namespace {
 
 using CoreSystem::Console;
+using CoreSystem::ByteOrder::loadLittleEndian16;
+using CoreSystem::ByteOrder::storeLittleEndian16;
 
 constexpr std::uint8_t suffixLength = 16;
 constexpr std::size_t magicSize = 8;
@@ -42,15 +44,6 @@ std::uint32_t crcRun(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
         crc = (crc >> 8U) ^ crcTable.at((crc ^ byte) & 0xFFU);
     }
     return crc;
-}
-
-std::uint16_t loadLittleEndian16(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8U);
-}
-
-void storeLittleEndian16(std::uint8_t* bytes, std::uint16_t value) {
-    bytes[0] = static_cast<std::uint8_t>(value & 0xFFU);
-    bytes[1] = static_cast<std::uint8_t>(value >> 8U);
 }
 
 bool startsWithMagic(std::span<const std::uint8_t> file) {
