@@ -87,7 +87,7 @@ protected:
     }
 
     // Receive steps until one returns a packet or the line has nothing more.
-    std::optional<std::vector<std::uint8_t>> receiveNext() {
+    static std::optional<std::vector<std::uint8_t>> receiveNext() {
         for (int step = 0; step < 16; ++step) {
             if (const auto packet = bcsp_receive()) {
                 return std::vector<std::uint8_t>(packet->begin(), packet->end());
@@ -96,13 +96,14 @@ protected:
         return std::nullopt;
     }
 
-    void queue(std::uint8_t marker) {
+    static void queue(std::uint8_t marker) {
         const std::vector<std::uint8_t> payload = {marker, 0x01, 0x02};
         ASSERT_EQ(bcsp_queue(payload.data(), payload.size(), bcspDfuChannel), 0);
     }
 
     static std::vector<unsigned> sequenceNumbers(const std::vector<Frame>& frames) {
         std::vector<unsigned> numbers;
+        numbers.reserve(frames.size());
         for (const Frame& frame : frames) {
             numbers.push_back(frame.seq());
         }

@@ -32,7 +32,8 @@ protected:
         const std::string errPath = path("kx1.err");
         command += " 2>'" + errPath + "'";
         Outcome outcome;
-        FILE* pipe = ::popen(command.c_str(), "r");
+        // Every word is the test's own and quoted, so the shell only splits and redirects.
+        FILE* pipe = ::popen(command.c_str(), "r");  // NOLINT(cert-env33-c)
         if (pipe == nullptr) {
             return outcome;
         }
@@ -118,7 +119,7 @@ TEST_F(Kx1DfuTest, CheckNamesTheCheckABrokenFileFails) {
         {flipped, "suffix CRC does not match the file"},
         {good.substr(0, 15), "file shorter than the 16-byte suffix"},
         {good.substr(0, good.size() - 1) + "x", "suffix CRC does not match the file"},
-        {noMagic, "file begins with neither \"CSR-dfu1\" nor \"CSR-dfu2\""},
+        {noMagic, R"(file begins with neither "CSR-dfu1" nor "CSR-dfu2")"},
     };
     for (const auto& entry : cases) {
         SCOPED_TRACE(entry.reason);

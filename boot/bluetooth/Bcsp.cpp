@@ -284,13 +284,27 @@ bool fillInput() {
     return link.inputFill > 0;
 }
 
+// Sequence and acknowledgement numbers, the ring and the link state; the decoder and the
+// sync counter are left as they are.
+void resetCounters() {
+    link.lastAckSent = 0;
+    link.rxSeq = 0;
+    link.txSeq = 0;
+    link.tail = 0;
+    link.ok = 0;
+    link.head = 0;
+    link.linkState = linkUnsynchronised;
+}
+
 }  // namespace
 
 void bcsp_set_trace_hook(TraceHook hook) {
     traceHook = hook;
 }
 
+// Every field starts from its initial value, whatever an earlier use left behind.
 void bcsp_open(int descriptor) {
+    resetCounters();
     link.position = DecoderPosition::betweenFrames;
     link.escapePending = false;
     link.frameSize = 0;
@@ -319,13 +333,7 @@ void bcsp_close() {
 }
 
 void bcsp_init() {
-    link.lastAckSent = 0;
-    link.rxSeq = 0;
-    link.txSeq = 0;
-    link.tail = 0;
-    link.ok = 0;
-    link.head = 0;
-    link.linkState = linkUnsynchronised;
+    resetCounters();
     // Without its send slots the link must stay failed, so that nobody goes on to use it.
     link.linkStatus = link.slotsMissing ? statusFailed : statusNotEstablished;
 

@@ -23,7 +23,7 @@ std::uint16_t crcRun(std::uint16_t crc, std::span<const std::uint8_t> bytes) {
 std::uint16_t reverseBits(std::uint16_t value) {
     std::uint16_t reversed = 0;
     for (int bit = 0; bit < 16; ++bit) {
-        reversed = static_cast<std::uint16_t>((reversed << 1U) | (value & 1U));
+        reversed = static_cast<std::uint16_t>(static_cast<unsigned>(reversed << 1U) | (value & 1U));
         value = static_cast<std::uint16_t>(value >> 1U);
     }
     return reversed;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 
+#include "CoreSystem/ByteOrder.h"
 #include "CoreSystem/Console.h"
 #include "boot/bluetooth/Bcsp.h"
 #include "platform/Clock.h"
@@ -14,6 +15,8 @@ namespace Boot::Bluetooth {
 namespace {
 
 using CoreSystem::Console;
+using CoreSystem::ByteOrder::loadLittleEndian16;
+using CoreSystem::ByteOrder::storeLittleEndian16;
 
 constexpr std::size_t setupSize = 8;
 constexpr std::size_t replyHeaderSize = 4;
@@ -63,21 +66,12 @@ std::array<std::uint8_t, setupSize + largestBlock> requestBuffer{};
 std::uint16_t lastStatus = 0;
 std::optional<std::span<const std::uint8_t>> lastData;
 
-std::uint16_t loadLittleEndian16(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8U);
-}
-
-void storeLittleEndian16(std::uint8_t* bytes, std::uint16_t value) {
-    bytes[0] = static_cast<std::uint8_t>(value & 0xFFU);
-    bytes[1] = static_cast<std::uint8_t>(value >> 8U);
-}
-
 // Sends one request with `length` data bytes (zeros when `data` is null) and waits for the
 // reply; true when a reply with status 0 came. Prints the failure otherwise.
-bool sendRequest(std::uint8_t requestType, std::uint8_t request, std::uint16_t value,
+bool sendRequest(std::uint8_t bmRequestType, std::uint8_t bRequest, std::uint16_t value,
                  const std::uint8_t* data, std::size_t length, unsigned timeout) {
-    requestBuffer[0] = requestType;
-    requestBuffer[1] = request;
+    requestBuffer[0] = bmRequestType;
+    requestBuffer[1] = bRequest;
     storeLittleEndian16(&requestBuffer[2], value);
     storeLittleEndian16(&requestBuffer[4], 0);
     storeLittleEndian16(&requestBuffer[6], static_cast<std::uint16_t>(length));
@@ -99,7 +93,7 @@ bool sendRequest(std::uint8_t requestType, std::uint8_t request, std::uint16_t v
     if (reply.size() < replyHeaderSize) {
         return false;
     }
-    lastStatus = loadLittleEndian16(&reply[0]);
+    lastStatus = loadLittleEndian16(reply.data());
     const std::size_t claimed = loadLittleEndian16(&reply[2]);
     if (lastStatus != 0) {
         Console::printf("ERROR: dfu command status = 0x%02x\n", lastStatus);
@@ -180,6 +174,22 @@ std::optional<DfuFunctional> getFunctionalWithRetries() {
     return std::nullopt;
 }
 
+// A status that must be OK and idle: 0, or `statusFailure` / `stateFailure` as printed.
+int expectIdle(const std::optional<DfuStatus>& status, int statusFailure, int stateFailure) {
+    if (!status) {
+        return statusFailure;
+    }
+    if (status->bStatus != 0) {
+        Console::printf("ERROR: invalid status %d.\n", status->bStatus);
+        return statusFailure;
+    }
+    if (status->bState != stateIdle) {
+        Console::printf("ERROR: invalid state %d.\n", status->bState);
+        return stateFailure;
+    }
+    return 0;
+}
+
 // The status between blocks; updates the poll delay. 0 or the download's error result.
 int checkStatusBeforeBlock(std::uint32_t& pollDelay) {
     const auto status = dfu_getstatus(requestTimeout);
@@ -197,19 +207,7 @@ int checkStatusBeforeBlock(std::uint32_t& pollDelay) {
     // Busy: wait the poll timeout the chip gave with the previous block.
     Console::printf("Busy, sleeping %u ms.\n", pollDelay);
     Platform::sleepMilliseconds(pollDelay);
-    const auto again = dfu_getstatus(requestTimeout);
-    if (!again) {
-        return -6;
-    }
-    if (again->bStatus != 0) {
-        Console::printf("ERROR: invalid status %d.\n", again->bStatus);
-        return -6;
-    }
-    if (again->bState != stateIdle) {
-        Console::printf("ERROR: invalid state %d.\n", again->bState);
-        return -7;
-    }
-    return 0;
+    return expectIdle(dfu_getstatus(requestTimeout), -6, -7);
 }
 
 int downloadBlocks(const std::uint8_t* image, std::size_t length, std::size_t blockSize) {
@@ -318,17 +316,8 @@ int dfu_download(const std::uint8_t* image, std::size_t length) {
     }
 
     Console::print("Flashing, please wait...\n");
-    const auto status = dfu_getstatus(manifestTimeout);
-    if (!status) {
-        return -9;
-    }
-    if (status->bStatus != 0) {
-        Console::printf("ERROR: invalid status %d.\n", status->bStatus);
-        return -9;
-    }
-    if (status->bState != stateIdle) {
-        Console::printf("ERROR: invalid state %d.\n", status->bState);
-        return -10;
+    if (const int result = expectIdle(dfu_getstatus(manifestTimeout), -9, -10); result != 0) {
+        return result;
     }
     Console::print("Flashing, done.\n");
     Console::print("Reseting device...\n");

@@ -14,6 +14,8 @@ namespace Boot::Bluetooth {
 namespace {
 
 using CoreSystem::Console;
+using CoreSystem::ByteOrder::loadLittleEndian16;
+using CoreSystem::ByteOrder::storeLittleEndian16;
 
 constexpr std::uint8_t suffixLength = 16;
 constexpr std::size_t magicSize = 8;
@@ -42,15 +44,6 @@ std::uint32_t crcRun(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
         crc = (crc >> 8U) ^ crcTable.at((crc ^ byte) & 0xFFU);
     }
     return crc;
-}
-
-std::uint16_t loadLittleEndian16(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8U);
-}
-
-void storeLittleEndian16(std::uint8_t* bytes, std::uint16_t value) {
-    bytes[0] = static_cast<std::uint8_t>(value & 0xFFU);
-    bytes[1] = static_cast<std::uint8_t>(value >> 8U);
 }
 
 bool startsWithMagic(std::span<const std::uint8_t> file) {
@@ -86,7 +79,7 @@ std::string_view dfuFileCheckText(DfuFileCheck check) {
         case DfuFileCheck::tooShort:
             return "file shorter than the 16-byte suffix";
         case DfuFileCheck::signature:
-            return "suffix signature is not \"UFD\"";
+            return R"(suffix signature is not "UFD")";
         case DfuFileCheck::suffixLength:
             return "suffix length is not 16";
         case DfuFileCheck::suffixVersion:
@@ -94,7 +87,7 @@ std::string_view dfuFileCheckText(DfuFileCheck check) {
         case DfuFileCheck::crc:
             return "suffix CRC does not match the file";
         case DfuFileCheck::magic:
-            return "file begins with neither \"CSR-dfu1\" nor \"CSR-dfu2\"";
+            return R"(file begins with neither "CSR-dfu1" nor "CSR-dfu2")";
     }
     return "unknown check";
 }
@@ -137,7 +130,7 @@ DfuFileDetails dfuParseFile(std::span<const std::uint8_t> file) {
 std::vector<std::uint8_t> dfuMakeSuffix(std::span<const std::uint8_t> image, std::uint16_t device,
                                         std::uint16_t product, std::uint16_t vendor) {
     std::vector<std::uint8_t> suffix(dfuSuffixSize);
-    storeLittleEndian16(&suffix[0], device);
+    storeLittleEndian16(suffix.data(), device);
     storeLittleEndian16(&suffix[2], product);
     storeLittleEndian16(&suffix[4], vendor);
     storeLittleEndian16(&suffix[6], dfuSuffixVersion);

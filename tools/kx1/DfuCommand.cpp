@@ -91,7 +91,7 @@ int make(const CommandLine& line) {
         image = std::move(wrapped);
     } else if (!startsWithMagic(image)) {
         return line.fail(imagePath +
-                         " does not begin with \"CSR-dfu1\" or \"CSR-dfu2\" (use --wrap)");
+                         R"( does not begin with "CSR-dfu1" or "CSR-dfu2" (use --wrap))");
     }
 
     const std::vector<std::uint8_t> suffix =
