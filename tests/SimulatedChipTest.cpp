@@ -93,8 +93,9 @@ public:
 
     // The next frame that passes its checks and `wanted`; other frames are passed over.
     template <typename Wanted>
-    std::optional<BcspPacket> nextPacket(Wanted wanted) {
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    std::optional<BcspPacket> nextPacket(Wanted wanted,
+                                         std::chrono::milliseconds patience = kPatience) {
+        const auto deadline = std::chrono::steady_clock::now() + patience;
         while (std::chrono::steady_clock::now() < deadline) {
             for (const std::uint8_t byte : readSome()) {
                 pending_.push_back(byte);
@@ -244,7 +245,7 @@ TEST(SimulatedChipCodec, EncodesTheFourEstablishmentFramesByteForByte) {
     }
 }
 
-TEST(SimulatedChipCodec, EscapesDelimiterAndEscapeBytesAndRefusesDamagedFrames) {
+TEST(SimulatedChipCodec, EscapesDelimitersSkipsStrayBytesAndRefusesDamagedFrames) {
     BcspPacket packet;
     packet.reliable = true;
     packet.channel = Sim::kDfuChannel;
@@ -252,15 +253,19 @@ TEST(SimulatedChipCodec, EscapesDelimiterAndEscapeBytesAndRefusesDamagedFrames) 
     const Bytes content = Sim::frameContent(packet);
     const Bytes frame = Sim::slipEncode(content);
     EXPECT_EQ(std::count(frame.begin(), frame.end(), 0xC0), 2);
+    // Stray bytes before and between frames belong to no frame.
+    Bytes line = {0x55, 0x0D};
+    line.insert(line.end(), frame.begin(), frame.end());
+    line.insert(line.end(), {0xAA, 0x01});
+    line.insert(line.end(), frame.begin(), frame.end());
     Sim::SlipDecoder decoder;
-    std::optional<Bytes> decoded;
-    for (const std::uint8_t byte : frame) {
+    std::vector<Bytes> decoded;
+    for (const std::uint8_t byte : line) {
         if (auto complete = decoder.feed(byte)) {
-            decoded = std::move(complete);
+            decoded.push_back(std::move(*complete));
         }
     }
-    ASSERT_TRUE(decoded);
-    EXPECT_EQ(*decoded, content);
+    EXPECT_EQ(decoded, (std::vector<Bytes>{content, content}));
     ASSERT_TRUE(Sim::parseFrame(content));
     EXPECT_EQ(Sim::parseFrame(content)->payload, packet.payload);
 
@@ -363,9 +368,13 @@ TEST(SimulatedChipLink, DropsAFrameWithABadCrcWithoutAnswering) {
     request.payload = dfuRequest(0xA1, 5, 0, {0});
     Bytes content = Sim::frameContent(request);
     content.back() ^= 0xFFU;
+    const unsigned rejectedBefore = linked.chip.report().framesRejected;
     linked.line.send(Sim::slipEncode(content));
     EXPECT_TRUE(linked.chip.waitUntil(
-        [](const ChipReport& report) { return report.framesRejected == 1; }, kPatience));
+        [rejectedBefore](const ChipReport& report) {
+            return report.framesRejected == rejectedBefore + 1;
+        },
+        kPatience));
     EXPECT_EQ(linked.chip.report().dfuRequests, 0U);
     // The intact request is then taken as packet 0.
     const std::optional<Bytes> reply = linked.line.request(dfuRequest(0xA1, 5, 0, {0}));
@@ -457,7 +466,7 @@ TEST(SimulatedChipDfu, StartsInErrorAfterARestartWhenToldAndRestartsUnderARunnin
     line.establish(linked.chip);
     EXPECT_EQ(getState(line), 10) << "dfuERROR after the restart into DFU mode";
 
-    // The fourth request is never answered: the chip starts over and sends sync again.
+    // The fourth request is never answered: the chip starts over, its link down.
     BcspPacket request;
     request.reliable = true;
     request.channel = Sim::kDfuChannel;
@@ -465,11 +474,16 @@ TEST(SimulatedChipDfu, StartsInErrorAfterARestartWhenToldAndRestartsUnderARunnin
     request.acknowledgement = 1;
     request.payload = dfuRequest(0xA1, 5, 0, {0});
     line.sendPacket(request);
-    ASSERT_TRUE(line.nextLinkMessage(Sim::kSyncPayload));
-    const ChipReport report = linked.chip.report();
-    EXPECT_EQ(report.dfuRequests, 4U);
-    EXPECT_EQ(report.restarts, 2U);
-    EXPECT_FALSE(report.linkEstablished);
+    EXPECT_TRUE(linked.chip.waitUntil(
+        [](const ChipReport& report) { return report.dfuRequests == 4 && report.restarts == 2; },
+        kPatience));
+    EXPECT_FALSE(linked.chip.report().linkEstablished);
+    EXPECT_FALSE(line.nextPacket(
+        [](const BcspPacket& packet) {
+            return packet.channel == Sim::kDfuChannel && packet.sequence == 1;
+        },
+        std::chrono::milliseconds(300)))
+        << "no answer to the fourth request";
 }
 
 }  // namespace

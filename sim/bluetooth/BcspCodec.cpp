@@ -111,16 +111,27 @@ std::optional<BcspPacket> parseFrame(std::span<const std::uint8_t> content) {
 }
 
 std::optional<std::vector<std::uint8_t>> SlipDecoder::feed(std::uint8_t byte) {
+    if (position_ == Position::Hunting) {
+        if (byte == kDelimiter) {
+            position_ = Position::Starting;
+        }
+        return std::nullopt;
+    }
     if (byte == kDelimiter) {
+        if (position_ == Position::Starting) {
+            return std::nullopt;
+        }
         std::optional<std::vector<std::uint8_t>> frame;
-        if (!content_.empty() && !overlong_) {
+        if (!overlong_) {
             frame = std::move(content_);
         }
         content_.clear();
         escaped_ = false;
         overlong_ = false;
+        position_ = Position::Hunting;
         return frame;
     }
+    position_ = Position::Inside;
     if (byte == kEscape) {
         escaped_ = true;
         return std::nullopt;

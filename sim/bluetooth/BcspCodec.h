@@ -37,15 +37,18 @@ std::vector<std::uint8_t> slipEncode(std::span<const std::uint8_t> content);
 // Checks the header checksum, the length and the CRC; nothing for a frame that fails.
 std::optional<BcspPacket> parseFrame(std::span<const std::uint8_t> content);
 
-// Splits the received byte stream into frame contents (unescaped). Bytes outside delimiters
-// form a frame of their own that then fails its checks; frames longer than any valid one are
-// dropped.
+// Splits the received byte stream into frame contents (unescaped). After a frame, bytes up to
+// the next delimiter belong to no frame and are passed over; repeated delimiters open one frame;
+// frames longer than any valid one are dropped.
 class SlipDecoder {
 public:
     // Feeds one byte; returns a complete frame's content when this byte closed one.
     std::optional<std::vector<std::uint8_t>> feed(std::uint8_t byte);
 
 private:
+    enum class Position { Hunting, Starting, Inside };
+
+    Position position_ = Position::Hunting;
     std::vector<std::uint8_t> content_;
     bool escaped_ = false;
     bool overlong_ = false;
