@@ -217,30 +217,40 @@ void SimulatedChip::receiveTextByte(std::uint8_t byte, TimePoint now) {
     }
 }
 
+SimulatedChip::FrameFate SimulatedChip::strike(const FrameFaults& faults, std::uint64_t& counter,
+                                               std::vector<std::uint8_t>& content) {
+    FrameFate fate;
+    if (!link_.established()) {
+        return fate;
+    }
+    const std::uint64_t number = ++counter;
+    if (faults.drop.strikes(number, generator_)) {
+        ++working_.faultsApplied;
+        fate.lost = true;
+        return fate;
+    }
+    if (faults.corrupt.strikes(number, generator_)) {
+        ++working_.faultsApplied;
+        content[content.size() / 2] ^= 0x01U;
+    }
+    if (faults.duplicate.strikes(number, generator_)) {
+        ++working_.faultsApplied;
+        fate.twice = true;
+    }
+    return fate;
+}
+
 void SimulatedChip::receiveFrame(std::vector<std::uint8_t> content, TimePoint now) {
-    int copies = 1;
-    if (link_.established()) {
-        const std::uint64_t number = ++framesFromLoader_;
-        const FrameFaults& faults = options_.fromLoader;
-        if (faults.drop.strikes(number, generator_)) {
-            ++working_.faultsApplied;
-            return;
-        }
-        if (faults.corrupt.strikes(number, generator_)) {
-            ++working_.faultsApplied;
-            content[content.size() / 2] ^= 0x01U;
-        }
-        if (faults.duplicate.strikes(number, generator_)) {
-            ++working_.faultsApplied;
-            copies = 2;
-        }
+    const FrameFate fate = strike(options_.fromLoader, framesFromLoader_, content);
+    if (fate.lost) {
+        return;
     }
     const std::optional<BcspPacket> packet = parseFrame(content);
     if (!packet) {
         ++working_.framesRejected;
         return;
     }
-    for (int copy = 0; copy < copies; ++copy) {
+    for (int copy = 0; copy < (fate.twice ? 2 : 1); ++copy) {
         ++working_.framesReceived;
         for (const std::vector<std::uint8_t>& request : link_.receive(*packet, now)) {
             handleRequest(request, now);
@@ -273,39 +283,29 @@ void SimulatedChip::restartLink(TimePoint now) {
 
 void SimulatedChip::sendPacket(const BcspPacket& packet) {
     std::vector<std::uint8_t> content = frameContent(packet);
-    if (link_.established()) {
-        const std::uint64_t number = ++framesToLoader_;
-        const OutgoingFaults& faults = options_.toLoader;
-        if (faults.drop.strikes(number, generator_)) {
-            ++working_.faultsApplied;
-            return;
-        }
-        if (faults.corrupt.strikes(number, generator_)) {
-            ++working_.faultsApplied;
-            content[content.size() / 2] ^= 0x01U;
-        }
-        if (faults.strayBytes.strikes(number, generator_)) {
-            ++working_.faultsApplied;
-            sendBytes(kStrayBytes);
-        }
-        std::vector<std::uint8_t> frame = slipEncode(content);
-        if (faults.duplicate.strikes(number, generator_)) {
-            ++working_.faultsApplied;
-            sendBytes(frame);
-        }
-        if (faults.delay.strikes(number, generator_)) {
-            ++working_.faultsApplied;
-            delayed_.emplace_back(
-                Clock::now() + std::chrono::milliseconds(faults.delayMilliseconds),
-                std::move(frame));
-            return;
-        }
-        ++working_.framesSent;
+    const OutgoingFaults& faults = options_.toLoader;
+    const FrameFate fate = strike(faults, framesToLoader_, content);
+    if (fate.lost) {
+        return;
+    }
+    const bool faulty = link_.established();
+    const std::uint64_t number = framesToLoader_;
+    if (faulty && faults.strayBytes.strikes(number, generator_)) {
+        ++working_.faultsApplied;
+        sendBytes(kStrayBytes);
+    }
+    std::vector<std::uint8_t> frame = slipEncode(content);
+    if (fate.twice) {
         sendBytes(frame);
+    }
+    if (faulty && faults.delay.strikes(number, generator_)) {
+        ++working_.faultsApplied;
+        delayed_.emplace_back(Clock::now() + std::chrono::milliseconds(faults.delayMilliseconds),
+                              std::move(frame));
         return;
     }
     ++working_.framesSent;
-    sendBytes(slipEncode(content));
+    sendBytes(frame);
 }
 
 void SimulatedChip::sendBytes(std::span<const std::uint8_t> bytes) {

@@ -47,6 +47,13 @@ private:
     void readLine(TimePoint now);
     void receiveBytes(std::span<const std::uint8_t> bytes, TimePoint now);
     void receiveTextByte(std::uint8_t byte, TimePoint now);
+    // What the faults of one direction do to a frame; counted once the link is up.
+    struct FrameFate {
+        bool lost = false;
+        bool twice = false;
+    };
+    FrameFate strike(const FrameFaults& faults, std::uint64_t& counter,
+                     std::vector<std::uint8_t>& content);
     void receiveFrame(std::vector<std::uint8_t> content, TimePoint now);
     void handleRequest(const std::vector<std::uint8_t>& request, TimePoint now);
     void sendPacket(const BcspPacket& packet);
