@@ -81,6 +81,8 @@ Platform::Device BluetoothInstaller::openBluetoothPort(const std::string& hostPa
     if (cfgetospeed(&settings) != B115200) {
         cfsetospeed(&settings, B115200);
     }
+    // Hardware flow control both ways; input flag 0x2000 (IMAXBEL) and output newline
+    // translation off, as the unit's serial driver is set up.
     settings.c_cflag |= CRTSCTS;
     settings.c_iflag &= ~static_cast<tcflag_t>(IMAXBEL);
     settings.c_oflag &= ~static_cast<tcflag_t>(ONLCR);

@@ -17,6 +17,7 @@
 #include "sim/bluetooth/BcspCodec.h"
 #include "sim/bluetooth/ChipLink.h"
 #include "sim/bluetooth/ChipOptions.h"
+#include "sim/bluetooth/ChipReport.h"
 #include "sim/bluetooth/DfuDevice.h"
 
 namespace Sim {
