@@ -6,6 +6,15 @@
 // neither the host's byte order nor the alignment of the bytes matters.
 namespace CoreSystem::ByteOrder {
 
+inline std::uint16_t loadLittleEndian16(const std::uint8_t* bytes) {
+    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8U);
+}
+
+inline void storeLittleEndian16(std::uint8_t* bytes, std::uint16_t value) {
+    bytes[0] = static_cast<std::uint8_t>(value & 0xFFU);
+    bytes[1] = static_cast<std::uint8_t>(value >> 8U);
+}
+
 inline std::uint32_t loadLittleEndian32(const std::uint8_t* bytes) {
     return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8U |
            static_cast<std::uint32_t>(bytes[2]) << 16U |

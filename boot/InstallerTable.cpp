@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "boot/bluetooth/BluetoothInstaller.h"
 #include "boot/installers/AppInstaller.h"
 #include "boot/installers/BeginInstaller.h"
 #include "boot/installers/BootStrapInstaller.h"
@@ -14,7 +15,6 @@
 #include "boot/installers/OSInstaller.h"
 #include "boot/installers/PicInstaller.h"
 #include "boot/installers/TouchInstaller.h"
-#include "boot/installers/UnavailableInstaller.h"
 
 namespace Boot {
 namespace {
@@ -32,7 +32,7 @@ const std::array<InstallerTable::Row, 15> rows{{
     {Type::operatingSystem, make<OSInstaller>, false},
     {Type::application, make<AppInstaller>, false},
     {Type::configuration, make<ConfigurationInstaller>, false},
-    {Type::bluetoothFirmware, make<UnavailableInstaller>, false},
+    {Type::bluetoothFirmware, make<BluetoothInstaller>, false},
     {Type::ioMicrocontrollerFirmware, make<PicInstaller>, false},
     {Type::initialProgramLoader, make<IplInstaller>, true},
     {Type::touchFirmware, make<TouchInstaller>, false},

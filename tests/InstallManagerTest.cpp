@@ -271,13 +271,16 @@ TEST_F(InstallManagerTest, OnlyTheDataRootsUpdatePackageIsDeletedAfterItsInstall
     EXPECT_FALSE(std::filesystem::exists(inDataRoot));
 }
 
-TEST_F(InstallManagerTest, ATypeThisBuildCannotInstallFailsTheComponent) {
+TEST_F(InstallManagerTest, ABluetoothComponentFailsWhenTheModuleHasNoSerialPort) {
     const std::string path =
         makePackage({.hardwareFamily = unitVariant,
                      .components = {{.type = 6, .version = 1, .path = componentFile("bt", "dfu")}}},
                     "/mnt/stick/package.kx1");
     EXPECT_EQ(install(path), InstallStatus::failure);
-    EXPECT_EQ(logLines().back(), "Install Result: Component 6 status 0");
+    const std::vector<std::string> lines = logLines();
+    ASSERT_GE(lines.size(), 2U);
+    EXPECT_EQ(lines[lines.size() - 2], "Error opening Bluetooth device.  Aborting.");
+    EXPECT_EQ(lines.back(), "Install Result: Component 6 status 0");
 }
 
 TEST_F(InstallManagerTest, ApplicationArchivesInstallAndTraversalInsideASignedPackageIsRefused) {

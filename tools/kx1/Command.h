@@ -37,5 +37,7 @@ Command inspectCommand();
 Command verifyCommand();
 Command extractCommand();
 Command crcCommand();
+Command dfuMakeCommand();
+Command dfuCheckCommand();
 
 }  // namespace Kx1

@@ -13,8 +13,8 @@ namespace Kx1 {
 
 const std::vector<Command>& commandTable() {
     static const std::vector<Command> table = {
-        keygenCommand(), packCommand(),    inspectCommand(),
-        verifyCommand(), extractCommand(), crcCommand(),
+        keygenCommand(),  packCommand(), inspectCommand(), verifyCommand(),
+        extractCommand(), crcCommand(),  dfuMakeCommand(), dfuCheckCommand(),
     };
     return table;
 }

@@ -1,0 +1,235 @@
+#include "boot/bluetooth/BluetoothInstaller.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "CoreSystem/Console.h"
+#include "CoreSystem/HardwareManager.h"
+#include "CoreSystem/Utilities.h"
+#include "boot/bluetooth/Bcsp.h"
+#include "boot/bluetooth/Dfu.h"
+#include "boot/bluetooth/DfuFile.h"
+#include "platform/Clock.h"
+#include "platform/PhysicalMemory.h"
+#include "platform/UnitRoot.h"
+
+namespace Boot {
+namespace {
+
+using CoreSystem::Utilities;
+
+constexpr std::string_view kMuxExitFrame{"\xBF\xFF\x00\x11SET CONTROL MUX 0\x00", 22};
+constexpr std::string_view kResetCommand{"\r\nRESET\r\n\0", 10};
+constexpr std::string_view kBootCommand{"\r\nBOOT 1\r\n", 10};
+// The register whose bit 1 is cleared before the module is used, on M2 boards.
+constexpr std::uint64_t kModuleControlRegister = 0xE6051008;
+constexpr std::uint32_t kModuleControlBit = 1U << 1U;
+constexpr std::size_t kResetReplyLimit = 1024;
+constexpr const char* kDfuFilePath = "/tmp/bluetooth.dfu";
+
+bool writeCommand(Platform::Device& port, std::string_view bytes) {
+    return port.write(bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+}
+
+// Copies the entry's data (its full 64-bit size, from its full 64-bit offset) from the package to
+// `hostPath`, piece by piece: the component costs no memory of its own size.
+void copyComponent(const ComponentEntry& entry, std::istream& stream, const std::string& hostPath) {
+    std::ofstream file(hostPath, std::ios::binary | std::ios::trunc);
+    std::array<char, std::size_t{64} * 1024> piece{};
+    stream.clear();
+    stream.seekg(static_cast<std::streamoff>(entry.offset));
+    for (std::uint64_t left = entry.size; left > 0 && stream && file;) {
+        const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), left));
+        stream.read(piece.data(), static_cast<std::streamsize>(length));
+        file.write(piece.data(), stream.gcount());
+        left -= length;
+    }
+}
+
+// The build number after "build " in the reset reply; nothing when the reply names none.
+std::optional<long> deviceBuild(const std::string& reply) {
+    const std::size_t found = reply.find("build ");
+    if (found == std::string::npos) {
+        return std::nullopt;
+    }
+    return std::strtol(reply.c_str() + found + 6, nullptr, 10);
+}
+
+}  // namespace
+
+Platform::Device BluetoothInstaller::openBluetoothPort(const std::string& hostPath) {
+    Platform::Device port = Platform::Device::open(hostPath, O_RDWR | O_NOCTTY);
+    if (!port.isOpen()) {
+        return port;
+    }
+    const int descriptor = port.nativeHandle();
+    termios settings{};
+    tcgetattr(descriptor, &settings);
+    if (cfgetispeed(&settings) != B115200) {
+        cfsetispeed(&settings, B115200);
+    }
+    if (cfgetospeed(&settings) != B115200) {
+        cfsetospeed(&settings, B115200);
+    }
+    // Hardware flow control both ways; input flag 0x2000 (IMAXBEL) and output newline
+    // translation off, as the unit's serial driver is set up.
+    settings.c_cflag |= CRTSCTS;
+    settings.c_iflag &= ~static_cast<tcflag_t>(IMAXBEL);
+    settings.c_oflag &= ~static_cast<tcflag_t>(ONLCR);
+    tcsetattr(descriptor, TCSANOW, &settings);
+    tcsetattr(descriptor, TCSAFLUSH, &settings);
+    return port;
+}
+
+void BluetoothInstaller::setEvenParity(int descriptor, bool on) {
+    termios settings{};
+    tcgetattr(descriptor, &settings);
+    if (on) {
+        settings.c_cflag |= PARENB;
+    } else {
+        settings.c_cflag &= ~static_cast<tcflag_t>(PARENB);
+    }
+    // A pseudo-terminal may refuse parity; the line works on without it.
+    tcsetattr(descriptor, TCSAFLUSH, &settings);
+}
+
+std::string BluetoothInstaller::readResetReply(Platform::Device& port) {
+    // Read only what has arrived: a module that said nothing must not hold the install.
+    pollfd pending{port.nativeHandle(), POLLIN, 0};
+    std::array<char, kResetReplyLimit> buffer{};
+    ssize_t count = 0;
+    if (poll(&pending, 1, 0) == 1 && (pending.revents & POLLIN) != 0) {
+        count = std::max<ssize_t>(0, port.read(buffer.data(), buffer.size()));
+    }
+    std::string reply(buffer.data(), static_cast<std::size_t>(count));
+    std::ranges::replace(reply, '\0', ' ');
+    return reply;
+}
+
+InstallStatus BluetoothInstaller::install(const ComponentEntry& entry, std::istream& stream,
+                                          InstallLog& installLog) {
+    reportAtStart("Begin Bluetooth Update");
+    installLog.line("-- Begin Bluetooth Update --");
+    Utilities::runShell("devc-serusb");
+    Utilities::runShell("devc-serscif -b115200 -I4096 -O4096 scifb1");
+    Utilities::runShell("waitfor " + Platform::UnitRoot::hostPath("/dev/ser1"));
+
+    if (CoreSystem::Hardware::Manager::isM2()) {
+        Platform::PhysicalMemory control =
+            Platform::PhysicalMemory::map(kModuleControlRegister, sizeof(std::uint32_t), true);
+        if (control.isMapped()) {
+            control.write32(0, control.read32(0) & ~kModuleControlBit);
+        }
+        Platform::sleepMilliseconds(1500);
+    }
+
+    Platform::Device port;
+    for (const char* unitPath : {"/dev/serusb1", "/dev/ser1"}) {
+        const std::string hostPath = Platform::UnitRoot::hostPath(unitPath);
+        if (Utilities::exists(hostPath)) {
+            installLog.line("Opening Bluetooth device " + hostPath + ".");
+            port = openBluetoothPort(hostPath);
+            break;
+        }
+    }
+    if (!port.isOpen()) {
+        installLog.line("Error opening Bluetooth device.  Aborting.");
+        return InstallStatus::failure;
+    }
+    const int descriptor = port.nativeHandle();
+    setEvenParity(descriptor, false);
+
+    if (!writeCommand(port, kMuxExitFrame)) {
+        port.close();
+        installLog.line("Failed to exit mux mode.  Aborting.");
+        return InstallStatus::failure;
+    }
+    installLog.line("Success to exiting mux mode.");
+    // Let the frame leave before the queues are emptied.
+    tcdrain(descriptor);
+    tcflush(descriptor, TCIOFLUSH);
+
+    installLog.line("Resetting Bluetooth device.");
+    if (!writeCommand(port, kResetCommand)) {
+        port.close();
+        installLog.line("Failed to send reset command.  Aborting.");
+        return InstallStatus::failure;
+    }
+    Platform::sleepMilliseconds(3000);
+    const std::optional<long> deviceVersion = deviceBuild(readResetReply(port));
+    const std::string updateVersion = std::to_string(entry.version);
+    if (!deviceVersion) {
+        installLog.line(
+            "Bluetooth device version is unknown (no build number in its reply). "
+            "Update version = " +
+            updateVersion);
+    } else {
+        installLog.line("Bluetooth device version = " + std::to_string(*deviceVersion) +
+                        ". Update version = " + updateVersion);
+        if (static_cast<std::uint32_t>(*deviceVersion) == entry.version) {
+            port.close();
+            installLog.line("Bluetooth firmware is already updated. Skipping installation.");
+            return InstallStatus::success;
+        }
+    }
+
+    const std::string dfuPath = Platform::UnitRoot::hostPath(kDfuFilePath);
+    copyComponent(entry, stream, dfuPath);
+
+    std::size_t imageLength = 0;
+    const std::optional<std::vector<std::uint8_t>> dfuFile =
+        Bluetooth::dfu_read_file(dfuPath, imageLength, false);
+    if (!dfuFile) {
+        port.close();
+        installLog.line("DFU file error.  Aborting.");
+        return InstallStatus::invalidFile;
+    }
+
+    if (!writeCommand(port, kBootCommand)) {
+        port.close();
+        installLog.line("Failed to write to bluetooth device.  Aborting.");
+        return InstallStatus::failure;
+    }
+    installLog.line("Write 'BOOT 1' successful to bluetooth device.");
+    setEvenParity(descriptor, true);
+    Bluetooth::bcsp_open(descriptor);
+    Bluetooth::bcsp_init();
+    if (Bluetooth::bcsp_link_status() != 1) {
+        installLog.line("Timeout while connecting to device.");
+        port.close();
+        Bluetooth::bcsp_close();
+        return InstallStatus::failure;
+    }
+
+    if (Bluetooth::dfu_enter_dfu_mode() != 0) {
+        CoreSystem::Console::print("Could not put device into DFU mode\n");
+    }
+    Platform::sleepMilliseconds(200);
+    Bluetooth::bcsp_init();
+    const int downloaded = Bluetooth::dfu_download(dfuFile->data(), imageLength);
+    port.close();
+    Bluetooth::bcsp_close();
+    if (downloaded != 0) {
+        installLog.line("DFU upgrade error.");
+        return InstallStatus::failure;
+    }
+    CoreSystem::Console::print("Device updated successfully.\n");
+    if (ui != nullptr) {
+        const float endPercent = startPercent + static_cast<float>(entry.size) * percentPerByte;
+        ui->reportProgress(static_cast<int>(endPercent), "End Bluetooth Update");
+    }
+    installLog.line("-- Bluetooth Update Complete --");
+    return InstallStatus::success;
+}
+
+}  // namespace Boot
