@@ -2,13 +2,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "CoreSystem/ByteOrder.h"
 #include "CoreSystem/Console.h"
 #include "boot/bluetooth/DfuFile.h"
+#include "tools/ChunkReader.h"
 #include "tools/NumberText.h"
 #include "tools/kx1/Command.h"
 #include "tools/kx1/CommandLine.h"
@@ -31,8 +31,11 @@ bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
     if (!file || std::filesystem::is_directory(path, ignored)) {
         return false;
     }
-    bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    return !file.bad();
+    bytes.clear();
+    return Packaging::ChunkReader::readToEnd(file, [&](std::span<const char> piece) {
+        bytes.insert(bytes.end(), piece.begin(), piece.end());
+        return true;
+    });
 }
 
 bool startsWithMagic(const std::vector<std::uint8_t>& bytes) {
