@@ -34,14 +34,14 @@ namespace {
 using CoreSystem::Console;
 using namespace std::chrono_literals;
 
-constexpr double kLineBytesPerSecond = 10472.0;
-constexpr std::size_t kDefaultSize = std::size_t{256} * 1024;
-constexpr unsigned long kDefaultTransferSize = 1024;
-constexpr std::uint32_t kNewBuild = 2;
+constexpr double lineBytesPerSecond = 10472.0;
+constexpr std::size_t defaultSize = std::size_t{256} * 1024;
+constexpr unsigned long defaultTransferSize = 1024;
+constexpr std::uint32_t newBuild = 2;
 
 std::vector<std::uint8_t> firmwareImage(std::size_t size) {
     const std::string header =
-        "CSR-dfu2 benchmark image, firmware build " + std::to_string(kNewBuild);
+        "CSR-dfu2 benchmark image, firmware build " + std::to_string(newBuild);
     std::vector<std::uint8_t> image(header.begin(), header.end());
     BenchSupport::SplitMix64 generator(42);
     while (image.size() < size) {
@@ -62,9 +62,9 @@ struct Manifested {
 
 int main(int argumentCount, char** arguments) {
     const std::optional<std::size_t> size =
-        argumentCount > 1 ? BenchSupport::parseSize(arguments[1]) : kDefaultSize;
+        argumentCount > 1 ? BenchSupport::parseSize(arguments[1]) : defaultSize;
     const unsigned long transferSize =
-        argumentCount > 2 ? std::strtoul(arguments[2], nullptr, 10) : kDefaultTransferSize;
+        argumentCount > 2 ? std::strtoul(arguments[2], nullptr, 10) : defaultTransferSize;
     if (!size || *size < 64 || transferSize == 0 || transferSize > 3439) {
         Console::print(
             "usage: bluetooth_bench [SIZE [TRANSFER_SIZE]] (SIZE >= 64, 1 <= "
@@ -117,7 +117,7 @@ int main(int argumentCount, char** arguments) {
 
     const Sim::ChipReport after = chip.report();
     if (result != 0 || after.manifestations != 1 || after.manifestedImage != image ||
-        after.runningBuild != kNewBuild) {
+        after.runningBuild != newBuild) {
         Console::printf("bluetooth_bench: download failed (result %d)\n", result);
         return 1;
     }
@@ -125,7 +125,7 @@ int main(int argumentCount, char** arguments) {
     const std::uint64_t toModule = manifested.bytesReceived - before.bytesReceived;
     const std::uint64_t fromModule = manifested.bytesSent - before.bytesSent;
     const double lowerBound =
-        static_cast<double>(std::max(toModule, fromModule)) / kLineBytesPerSecond;
+        static_cast<double>(std::max(toModule, fromModule)) / lineBytesPerSecond;
     Console::printf("bluetooth_bench: image %zu bytes, transfer size %lu\n", image.size(),
                     transferSize);
     Console::printf("bluetooth_bench: on the wire %llu bytes to the module, %llu from it\n",
@@ -136,7 +136,7 @@ int main(int argumentCount, char** arguments) {
         "line rate\n",
         seconds, lowerBound, 100.0 * lowerBound / seconds);
     // Frames sent again count in the wire bytes above; the image alone shows what they cost.
-    const double imageBound = static_cast<double>(image.size()) / kLineBytesPerSecond;
+    const double imageBound = static_cast<double>(image.size()) / lineBytesPerSecond;
     Console::printf(
         "bluetooth_bench: %u frames received again; the image alone needs %.2f s, "
         "%.1f %% of line rate\n",

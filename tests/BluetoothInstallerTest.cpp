@@ -35,9 +35,9 @@ using ::testing::ElementsAre;
 using TestSupport::Report;
 using namespace std::chrono_literals;
 
-constexpr std::uint32_t kRunningBuild = 1234;
-constexpr std::uint32_t kUpdateBuild = 5678;
-constexpr std::size_t kPackageOffset = 100;
+constexpr std::uint32_t moduleBuild = 1234;
+constexpr std::uint32_t updateBuild = 5678;
+constexpr std::size_t packageOffset = 100;
 
 // A firmware file of `size` bytes whose header names `build`, with a valid suffix; the image
 // bytes are pseudo-random, so frame delimiters and escapes turn up in every block.
@@ -61,7 +61,7 @@ Bytes withoutSuffix(const Bytes& file) {
 
 ChipOptions chipOptions() {
     ChipOptions options;
-    options.device.build = kRunningBuild;
+    options.device.build = moduleBuild;
     // Large blocks keep the number of round trips, each a few real polls, small.
     options.device.transferSize = 3072;
     options.device.pollTimeout = 5;
@@ -84,13 +84,13 @@ protected:
     // Installs `component` as the package's Bluetooth entry (at an offset inside the package)
     // with 20 % done before it and a share of 50 %.
     InstallStatus install(const Bytes& component, std::uint32_t version) {
-        std::string package(kPackageOffset, 'p');
+        std::string package(packageOffset, 'p');
         package.append(component.begin(), component.end());
         package += "next component";
         std::istringstream stream(package);
         return install(
             stream,
-            {.type = 6, .version = version, .size = component.size(), .offset = kPackageOffset});
+            {.type = 6, .version = version, .size = component.size(), .offset = packageOffset});
     }
     InstallStatus install(std::istream& package, const ComponentEntry& entry) {
         Boot::BluetoothInstaller installer;
@@ -117,13 +117,13 @@ protected:
 TEST_F(BluetoothInstallerOnRealPollsTest, DownloadsTheFirmwareAndTheModuleRestartsWithTheNewBuild) {
     const SimulatedChip chip(chipOptions());
     attach(chip);
-    const Bytes file = firmwareFile(std::size_t{256} * 1024, kUpdateBuild);
+    const Bytes file = firmwareFile(std::size_t{256} * 1024, updateBuild);
 
-    EXPECT_EQ(install(file, kUpdateBuild), InstallStatus::success);
+    EXPECT_EQ(install(file, updateBuild), InstallStatus::success);
     const ChipReport report = chip.report();
     EXPECT_EQ(report.manifestations, 1U);
     EXPECT_TRUE(report.manifestedImage == withoutSuffix(file)) << "the exact image arrived";
-    EXPECT_EQ(report.runningBuild, kUpdateBuild);
+    EXPECT_EQ(report.runningBuild, updateBuild);
     EXPECT_TRUE(TestSupport::readHostFile(root.path() + "/tmp/bluetooth.dfu") ==
                 std::string(file.begin(), file.end()));
     EXPECT_THAT(logLines(),
@@ -158,7 +158,7 @@ TEST_F(BluetoothInstallerOnRealPollsTest, DownloadsTheExactImageDespiteLostAndDa
              options.toLoader.delay.probability = 0.01;
          }},
     };
-    const Bytes file = firmwareFile(std::size_t{256} * 1024, kUpdateBuild);
+    const Bytes file = firmwareFile(std::size_t{256} * 1024, updateBuild);
     for (const Case& faultCase : cases) {
         SCOPED_TRACE(faultCase.name);
         ChipOptions options = chipOptions();
@@ -167,11 +167,11 @@ TEST_F(BluetoothInstallerOnRealPollsTest, DownloadsTheExactImageDespiteLostAndDa
         std::filesystem::remove(root.path() + "/dev/ser1");
         attach(chip);
 
-        EXPECT_EQ(install(file, kUpdateBuild), InstallStatus::success);
+        EXPECT_EQ(install(file, updateBuild), InstallStatus::success);
         const ChipReport report = chip.report();
         EXPECT_GT(report.faultsApplied, 0U);
         EXPECT_TRUE(report.manifestedImage == withoutSuffix(file)) << "the exact image arrived";
-        EXPECT_EQ(report.runningBuild, kUpdateBuild);
+        EXPECT_EQ(report.runningBuild, updateBuild);
     }
 }
 
@@ -180,23 +180,23 @@ TEST_F(BluetoothInstallerOnRealPollsTest, UpdatesAModuleWhoseResetReplyNamesNoBu
     options.bannerNamesBuild = false;
     const SimulatedChip chip(options);
     attach(chip);
-    const Bytes file = firmwareFile(20000, kUpdateBuild);
+    const Bytes file = firmwareFile(20000, updateBuild);
 
-    EXPECT_EQ(install(file, kUpdateBuild), InstallStatus::success);
+    EXPECT_EQ(install(file, updateBuild), InstallStatus::success);
     EXPECT_THAT(logLines(), Contains("Bluetooth device version is unknown (no build number in its "
                                      "reply). Update version = 5678"));
-    EXPECT_EQ(chip.report().runningBuild, kUpdateBuild);
+    EXPECT_EQ(chip.report().runningBuild, updateBuild);
 }
 
 TEST_F(BluetoothInstallerOnRealPollsTest, SkipsAModuleThatRunsTheUpdateAndPrefersTheUsbPort) {
     ChipOptions usbOptions = chipOptions();
-    usbOptions.device.build = kUpdateBuild;
+    usbOptions.device.build = updateBuild;
     const SimulatedChip usbChip(usbOptions);
     const SimulatedChip onChipChip(chipOptions());
     attach(usbChip, "/dev/serusb1");
     attach(onChipChip, "/dev/ser1");
 
-    EXPECT_EQ(install(firmwareFile(4096, kUpdateBuild), kUpdateBuild), InstallStatus::success);
+    EXPECT_EQ(install(firmwareFile(4096, updateBuild), updateBuild), InstallStatus::success);
     EXPECT_THAT(
         logLines(),
         ElementsAre("-- Begin Bluetooth Update --", "Opening Bluetooth device /dev/serusb1.",
@@ -212,17 +212,17 @@ TEST_F(BluetoothInstallerOnRealPollsTest, SkipsAModuleThatRunsTheUpdateAndPrefer
 TEST_F(BluetoothInstallerOnRealPollsTest, RefusesABrokenFirmwareFileBeforeBootingTheModule) {
     const SimulatedChip chip(chipOptions());
     attach(chip);
-    Bytes file = firmwareFile(4096, kUpdateBuild);
+    Bytes file = firmwareFile(4096, updateBuild);
     file[2000] ^= 0x20U;
 
-    EXPECT_EQ(install(file, kUpdateBuild), InstallStatus::invalidFile);
+    EXPECT_EQ(install(file, updateBuild), InstallStatus::invalidFile);
     EXPECT_EQ(logLines().back(), "DFU file error.  Aborting.");
     EXPECT_EQ(chip.report().bootCommands, 0U);
     EXPECT_EQ(chip.report().mode, ChipReport::Mode::Text);
 }
 
 TEST_F(BluetoothInstallerOnRealPollsTest, FailsWithoutASerialPort) {
-    EXPECT_EQ(install(firmwareFile(4096, kUpdateBuild), kUpdateBuild), InstallStatus::failure);
+    EXPECT_EQ(install(firmwareFile(4096, updateBuild), updateBuild), InstallStatus::failure);
     EXPECT_THAT(logLines(), ElementsAre("-- Begin Bluetooth Update --",
                                         "Error opening Bluetooth device.  Aborting."));
 }
@@ -238,7 +238,7 @@ TEST_F(BluetoothInstallerOnRealPollsTest, OnM2BoardsClearsTheModuleControlBitFir
     setenv("DEVICEFAMILY", "M2", 1);
     CoreSystem::Hardware::Manager::resetCachedState();
 
-    EXPECT_EQ(install(firmwareFile(4096, kUpdateBuild), kUpdateBuild), InstallStatus::failure);
+    EXPECT_EQ(install(firmwareFile(4096, updateBuild), updateBuild), InstallStatus::failure);
     std::uint32_t register_ = 0;
     EXPECT_EQ(pread(handle, &register_, sizeof register_, 0xE6051008), 4);
     EXPECT_EQ(register_, 0xFFFFFFFDU);
@@ -260,7 +260,7 @@ TEST_F(BluetoothInstallerOnFastPollsTest, GivesUpWhenTheModuleNeverAnswersOnItsL
     const SimulatedChip chip(options);
     attach(chip);
 
-    EXPECT_EQ(install(firmwareFile(4096, kUpdateBuild), kUpdateBuild), InstallStatus::failure);
+    EXPECT_EQ(install(firmwareFile(4096, updateBuild), updateBuild), InstallStatus::failure);
     EXPECT_EQ(logLines().back(), "Timeout while connecting to device.");
     EXPECT_EQ(chip.report().bootCommands, 1U);
     EXPECT_EQ(chip.report().manifestations, 0U);
@@ -272,8 +272,8 @@ TEST_F(BluetoothInstallerOnFastPollsTest, ReadsAComponentThatLiesBeyondFourGibib
     const SimulatedChip chip(options);
     attach(chip);
     // A sparse package whose component starts above 4 GiB; its low 32 bits point at zeros.
-    const Bytes file = firmwareFile(4096, kUpdateBuild);
-    const std::uint64_t offset = (std::uint64_t{1} << 32U) + kPackageOffset;
+    const Bytes file = firmwareFile(4096, updateBuild);
+    const std::uint64_t offset = (std::uint64_t{1} << 32U) + packageOffset;
     const std::string packagePath = root.prepare("/mnt/stick/large.kx1");
     const int handle = open(packagePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(handle, 0);
@@ -283,7 +283,7 @@ TEST_F(BluetoothInstallerOnFastPollsTest, ReadsAComponentThatLiesBeyondFourGibib
     std::ifstream package(packagePath, std::ios::binary);
 
     EXPECT_EQ(install(package,
-                      {.type = 6, .version = kUpdateBuild, .size = file.size(), .offset = offset}),
+                      {.type = 6, .version = updateBuild, .size = file.size(), .offset = offset}),
               InstallStatus::failure);
     EXPECT_EQ(logLines().back(), "Timeout while connecting to device.") << "the file was good";
     EXPECT_TRUE(TestSupport::readHostFile(root.path() + "/tmp/bluetooth.dfu") ==

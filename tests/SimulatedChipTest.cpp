@@ -27,15 +27,15 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 // Long enough for a loaded machine; reached only when the chip fails to answer.
-constexpr std::chrono::milliseconds kPatience{5000};
+constexpr std::chrono::milliseconds defaultPatience{5000};
 
 // The link-establishment frames as they stand on the wire.
-const Bytes kSync = {0xC0, 0x40, 0x41, 0x00, 0x7E, 0xDA, 0xDC, 0xED, 0xED, 0xA9, 0x7A, 0xC0};
-const Bytes kSyncResponse = {0xC0, 0x40, 0x41, 0x00, 0x7E, 0xAC,
-                             0xAF, 0xEF, 0xEE, 0xBB, 0x84, 0xC0};
-const Bytes kConf = {0xC0, 0x40, 0x41, 0x00, 0x7E, 0xAD, 0xEF, 0xAC, 0xED, 0xA1, 0xA6, 0xC0};
-const Bytes kConfResponse = {0xC0, 0x40, 0x41, 0x00, 0x7E, 0xDE,
-                             0xAD, 0xD0, 0xD0, 0x83, 0x58, 0xC0};
+const Bytes syncFrame = {0xC0, 0x40, 0x41, 0x00, 0x7E, 0xDA, 0xDC, 0xED, 0xED, 0xA9, 0x7A, 0xC0};
+const Bytes syncResponseFrame = {0xC0, 0x40, 0x41, 0x00, 0x7E, 0xAC,
+                                 0xAF, 0xEF, 0xEE, 0xBB, 0x84, 0xC0};
+const Bytes confFrame = {0xC0, 0x40, 0x41, 0x00, 0x7E, 0xAD, 0xEF, 0xAC, 0xED, 0xA1, 0xA6, 0xC0};
+const Bytes confResponseFrame = {0xC0, 0x40, 0x41, 0x00, 0x7E, 0xDE,
+                                 0xAD, 0xD0, 0xD0, 0x83, 0x58, 0xC0};
 
 Bytes textBytes(std::string_view text) {
     return {text.begin(), text.end()};
@@ -81,7 +81,7 @@ public:
     // Everything that arrives until `needle` has been seen (or patience runs out).
     std::string readUntil(std::string_view needle) {
         std::string received;
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        const auto deadline = std::chrono::steady_clock::now() + defaultPatience;
         while (received.find(needle) == std::string::npos &&
                std::chrono::steady_clock::now() < deadline) {
             for (const std::uint8_t byte : readSome()) {
@@ -94,7 +94,7 @@ public:
     // The next frame that passes its checks and `wanted`; other frames are passed over.
     template <typename Wanted>
     std::optional<BcspPacket> nextPacket(Wanted wanted,
-                                         std::chrono::milliseconds patience = kPatience) {
+                                         std::chrono::milliseconds patience = defaultPatience) {
         const auto deadline = std::chrono::steady_clock::now() + patience;
         while (std::chrono::steady_clock::now() < deadline) {
             for (const std::uint8_t byte : readSome()) {
@@ -116,7 +116,7 @@ public:
 
     std::optional<BcspPacket> nextLinkMessage(std::span<const std::uint8_t> payload) {
         return nextPacket([payload](const BcspPacket& packet) {
-            return packet.channel == Sim::kLinkChannel &&
+            return packet.channel == Sim::linkChannel &&
                    std::ranges::equal(packet.payload, payload);
         });
     }
@@ -129,14 +129,14 @@ public:
     std::optional<Bytes> request(const Bytes& payload) {
         BcspPacket packet;
         packet.reliable = true;
-        packet.channel = Sim::kDfuChannel;
+        packet.channel = Sim::dfuChannel;
         packet.sequence = transmitSequence_;
         packet.acknowledgement = receiveSequence_;
         packet.payload = payload;
         transmitSequence_ = (transmitSequence_ + 1) & 7U;
         sendPacket(packet);
         const std::optional<BcspPacket> reply = nextPacket([this](const BcspPacket& candidate) {
-            return candidate.channel == Sim::kDfuChannel && candidate.reliable &&
+            return candidate.channel == Sim::dfuChannel && candidate.reliable &&
                    candidate.sequence == receiveSequence_;
         });
         if (!reply) {
@@ -154,12 +154,12 @@ public:
     void establish(const SimulatedChip& chip) {
         transmitSequence_ = 0;
         receiveSequence_ = 0;
-        ASSERT_TRUE(nextLinkMessage(Sim::kSyncPayload));
-        send(kSyncResponse);
-        ASSERT_TRUE(nextLinkMessage(Sim::kConfPayload));
-        send(kConfResponse);
+        ASSERT_TRUE(nextLinkMessage(Sim::syncPayload));
+        send(syncResponseFrame);
+        ASSERT_TRUE(nextLinkMessage(Sim::confPayload));
+        send(confResponseFrame);
         ASSERT_TRUE(chip.waitUntil([](const ChipReport& report) { return report.linkEstablished; },
-                                   kPatience));
+                                   defaultPatience));
     }
 
 private:
@@ -225,17 +225,17 @@ std::uint8_t getState(HostLine& line) {
     return reply && reply->size() == 5 ? (*reply)[4] : 0xFF;
 }
 
-const Bytes kEmptySuccess = {0, 0, 0, 0};
+const Bytes emptySuccess = {0, 0, 0, 0};
 
 TEST(SimulatedChipCodec, EncodesTheFourEstablishmentFramesByteForByte) {
     const std::vector<std::pair<std::span<const std::uint8_t>, Bytes>> cases = {
-        {Sim::kSyncPayload, kSync},
-        {Sim::kSyncResponsePayload, kSyncResponse},
-        {Sim::kConfPayload, kConf},
-        {Sim::kConfResponsePayload, kConfResponse}};
+        {Sim::syncPayload, syncFrame},
+        {Sim::syncResponsePayload, syncResponseFrame},
+        {Sim::confPayload, confFrame},
+        {Sim::confResponsePayload, confResponseFrame}};
     for (const auto& [payload, frame] : cases) {
         BcspPacket packet;
-        packet.channel = Sim::kLinkChannel;
+        packet.channel = Sim::linkChannel;
         packet.payload.assign(payload.begin(), payload.end());
         EXPECT_EQ(Sim::slipEncode(Sim::frameContent(packet)), frame);
         const std::optional<BcspPacket> parsed =
@@ -248,7 +248,7 @@ TEST(SimulatedChipCodec, EncodesTheFourEstablishmentFramesByteForByte) {
 TEST(SimulatedChipCodec, EscapesDelimitersSkipsStrayBytesAndRefusesDamagedFrames) {
     BcspPacket packet;
     packet.reliable = true;
-    packet.channel = Sim::kDfuChannel;
+    packet.channel = Sim::dfuChannel;
     packet.payload = {0xC0, 0xDB, 0x01, 0xDB, 0xDC};
     const Bytes content = Sim::frameContent(packet);
     const Bytes frame = Sim::slipEncode(content);
@@ -302,7 +302,7 @@ TEST(SimulatedChipText, AcceptsTheMuxExitFrameAndAnswersResetWithItsBuild) {
             [](const ChipReport& report) {
                 return report.muxExitFrames == 1 && report.resetCommands == 1;
             },
-            kPatience));
+            defaultPatience));
         EXPECT_EQ(chip.report().mode, ChipReport::Mode::Text);
     }
 }
@@ -312,18 +312,18 @@ TEST(SimulatedChipLink, RunsBothHalvesOfTheEstablishmentWithTheTableFrames) {
     HostLine line(chip.slavePath());
     line.send(textBytes("\r\nBOOT 1\r\n"));
     // Shy: the chip sends sync on its own and answers ours with sync_resp.
-    ASSERT_TRUE(line.nextLinkMessage(Sim::kSyncPayload));
-    line.send(kSync);
-    ASSERT_TRUE(line.nextLinkMessage(Sim::kSyncResponsePayload));
+    ASSERT_TRUE(line.nextLinkMessage(Sim::syncPayload));
+    line.send(syncFrame);
+    ASSERT_TRUE(line.nextLinkMessage(Sim::syncResponsePayload));
     // Our sync_resp makes it curious: it sends conf until it gets conf_resp.
-    line.send(kSyncResponse);
-    ASSERT_TRUE(line.nextLinkMessage(Sim::kConfPayload));
-    line.send(kConf);
-    ASSERT_TRUE(line.nextLinkMessage(Sim::kConfResponsePayload));
+    line.send(syncResponseFrame);
+    ASSERT_TRUE(line.nextLinkMessage(Sim::confPayload));
+    line.send(confFrame);
+    ASSERT_TRUE(line.nextLinkMessage(Sim::confResponsePayload));
     EXPECT_FALSE(chip.report().linkEstablished);
-    line.send(kConfResponse);
-    EXPECT_TRUE(
-        chip.waitUntil([](const ChipReport& report) { return report.linkEstablished; }, kPatience));
+    line.send(confResponseFrame);
+    EXPECT_TRUE(chip.waitUntil([](const ChipReport& report) { return report.linkEstablished; },
+                               defaultPatience));
     EXPECT_EQ(chip.report().bootCommands, 1U);
 }
 
@@ -331,11 +331,11 @@ TEST(SimulatedChipLink, AnswersTheFunctionDescriptorRequestWithSequenceAndAcknow
     LinkedChip linked(chipOptions(1));
     BcspPacket request;
     request.reliable = true;
-    request.channel = Sim::kDfuChannel;
+    request.channel = Sim::dfuChannel;
     request.payload = dfuRequest(0xC1, 9, 0, Bytes(6, 0));
     linked.line.sendPacket(request);
     const std::optional<BcspPacket> reply = linked.line.nextPacket(
-        [](const BcspPacket& packet) { return packet.channel == Sim::kDfuChannel; });
+        [](const BcspPacket& packet) { return packet.channel == Sim::dfuChannel; });
     ASSERT_TRUE(reply);
     EXPECT_TRUE(reply->reliable);
     EXPECT_EQ(reply->sequence, 0);
@@ -345,7 +345,7 @@ TEST(SimulatedChipLink, AnswersTheFunctionDescriptorRequestWithSequenceAndAcknow
 
     // Without our acknowledgement the reply comes again, with the same sequence number.
     const std::optional<BcspPacket> again = linked.line.nextPacket(
-        [](const BcspPacket& packet) { return packet.channel == Sim::kDfuChannel; });
+        [](const BcspPacket& packet) { return packet.channel == Sim::dfuChannel; });
     ASSERT_TRUE(again);
     EXPECT_EQ(again->sequence, 0);
     EXPECT_EQ(again->payload, reply->payload);
@@ -356,7 +356,7 @@ TEST(SimulatedChipLink, AnswersTheFunctionDescriptorRequestWithSequenceAndAcknow
         return packet.channel == 0 && packet.payload.empty() && packet.acknowledgement == 1;
     }));
     EXPECT_TRUE(linked.chip.waitUntil(
-        [](const ChipReport& report) { return report.duplicatesReceived == 1; }, kPatience));
+        [](const ChipReport& report) { return report.duplicatesReceived == 1; }, defaultPatience));
     EXPECT_EQ(linked.chip.report().dfuRequests, 1U);
 }
 
@@ -364,7 +364,7 @@ TEST(SimulatedChipLink, DropsAFrameWithABadCrcWithoutAnswering) {
     LinkedChip linked(chipOptions(1));
     BcspPacket request;
     request.reliable = true;
-    request.channel = Sim::kDfuChannel;
+    request.channel = Sim::dfuChannel;
     request.payload = dfuRequest(0xA1, 5, 0, {0});
     Bytes content = Sim::frameContent(request);
     content.back() ^= 0xFFU;
@@ -374,7 +374,7 @@ TEST(SimulatedChipLink, DropsAFrameWithABadCrcWithoutAnswering) {
         [rejectedBefore](const ChipReport& report) {
             return report.framesRejected == rejectedBefore + 1;
         },
-        kPatience));
+        defaultPatience));
     EXPECT_EQ(linked.chip.report().dfuRequests, 0U);
     // The intact request is then taken as packet 0.
     const std::optional<Bytes> reply = linked.line.request(dfuRequest(0xA1, 5, 0, {0}));
@@ -389,8 +389,8 @@ TEST(SimulatedChipDfu, DetachesRestartsDownloadsAndRestartsWithTheNewBuild) {
     HostLine& line = linked.line;
 
     EXPECT_EQ(getState(line), 0) << "appIDLE";
-    EXPECT_EQ(line.request(dfuRequest(0xA1, 0, 1000, {})), kEmptySuccess) << "detach";
-    EXPECT_EQ(line.request(dfuRequest(0x21, 7, 0, {})), kEmptySuccess) << "reset";
+    EXPECT_EQ(line.request(dfuRequest(0xA1, 0, 1000, {})), emptySuccess) << "detach";
+    EXPECT_EQ(line.request(dfuRequest(0x21, 7, 0, {})), emptySuccess) << "reset";
     line.establish(linked.chip);
     EXPECT_TRUE(linked.chip.report().dfuMode);
     EXPECT_EQ(getState(line), 2) << "dfuIDLE";
@@ -412,18 +412,18 @@ TEST(SimulatedChipDfu, DetachesRestartsDownloadsAndRestartsWithTheNewBuild) {
         const Bytes data(
             image.begin() + static_cast<std::ptrdiff_t>(offset),
             image.begin() + static_cast<std::ptrdiff_t>(std::min(offset + 64, image.size())));
-        EXPECT_EQ(line.request(dfuRequest(0x21, 1, block, data)), kEmptySuccess);
+        EXPECT_EQ(line.request(dfuRequest(0x21, 1, block, data)), emptySuccess);
     }
     EXPECT_EQ(getStatus(line).state, 4);
     EXPECT_EQ(getStatus(line).state, 2);
-    EXPECT_EQ(line.request(dfuRequest(0x21, 1, block, {})), kEmptySuccess) << "manifest";
+    EXPECT_EQ(line.request(dfuRequest(0x21, 1, block, {})), emptySuccess) << "manifest";
     const ParsedStatus manifested = getStatus(line);
     EXPECT_EQ(manifested.deviceStatus, 0);
     EXPECT_EQ(manifested.state, 2);
-    EXPECT_EQ(line.request(dfuRequest(0x21, 7, 0, {})), kEmptySuccess) << "reset";
+    EXPECT_EQ(line.request(dfuRequest(0x21, 7, 0, {})), emptySuccess) << "reset";
 
     ASSERT_TRUE(linked.chip.waitUntil(
-        [](const ChipReport& report) { return report.runningBuild == 2345; }, kPatience));
+        [](const ChipReport& report) { return report.runningBuild == 2345; }, defaultPatience));
     const ChipReport report = linked.chip.report();
     EXPECT_EQ(report.manifestedImage, image);
     EXPECT_FALSE(report.dfuMode);
@@ -443,16 +443,16 @@ TEST(SimulatedChipDfu, RefusesAnOutOfOrderBlockUntilTheErrorIsCleared) {
     }
     EXPECT_EQ(line.request(dfuRequest(0xC1, 9, 0, Bytes(6, 0)))->size(), 10U);
     // A download in application mode is refused.
-    EXPECT_NE(line.request(dfuRequest(0x21, 1, 0, {1, 2, 3})), kEmptySuccess);
+    EXPECT_NE(line.request(dfuRequest(0x21, 1, 0, {1, 2, 3})), emptySuccess);
 
-    EXPECT_EQ(line.request(dfuRequest(0x21, 0, 1000, {})), kEmptySuccess);
-    EXPECT_EQ(line.request(dfuRequest(0x21, 7, 0, {})), kEmptySuccess);
+    EXPECT_EQ(line.request(dfuRequest(0x21, 0, 1000, {})), emptySuccess);
+    EXPECT_EQ(line.request(dfuRequest(0x21, 7, 0, {})), emptySuccess);
     line.establish(linked.chip);
-    EXPECT_NE(line.request(dfuRequest(0x21, 1, 1, {1, 2, 3})), kEmptySuccess) << "block 1 first";
+    EXPECT_NE(line.request(dfuRequest(0x21, 1, 1, {1, 2, 3})), emptySuccess) << "block 1 first";
     EXPECT_EQ(getState(line), 10) << "dfuERROR";
-    EXPECT_EQ(line.request(dfuRequest(0x21, 4, 0, {})), kEmptySuccess) << "clear status";
+    EXPECT_EQ(line.request(dfuRequest(0x21, 4, 0, {})), emptySuccess) << "clear status";
     EXPECT_EQ(getState(line), 2);
-    EXPECT_EQ(line.request(dfuRequest(0x21, 1, 0, {1, 2, 3})), kEmptySuccess);
+    EXPECT_EQ(line.request(dfuRequest(0x21, 1, 0, {1, 2, 3})), emptySuccess);
 }
 
 TEST(SimulatedChipDfu, StartsInErrorAfterARestartWhenToldAndRestartsUnderARunningLink) {
@@ -461,26 +461,26 @@ TEST(SimulatedChipDfu, StartsInErrorAfterARestartWhenToldAndRestartsUnderARunnin
     options.restartAtRequest = 4;
     LinkedChip linked(options);
     HostLine& line = linked.line;
-    EXPECT_EQ(line.request(dfuRequest(0x21, 0, 1000, {})), kEmptySuccess);
-    EXPECT_EQ(line.request(dfuRequest(0x21, 7, 0, {})), kEmptySuccess);
+    EXPECT_EQ(line.request(dfuRequest(0x21, 0, 1000, {})), emptySuccess);
+    EXPECT_EQ(line.request(dfuRequest(0x21, 7, 0, {})), emptySuccess);
     line.establish(linked.chip);
     EXPECT_EQ(getState(line), 10) << "dfuERROR after the restart into DFU mode";
 
     // The fourth request is never answered: the chip starts over, its link down.
     BcspPacket request;
     request.reliable = true;
-    request.channel = Sim::kDfuChannel;
+    request.channel = Sim::dfuChannel;
     request.sequence = 1;
     request.acknowledgement = 1;
     request.payload = dfuRequest(0xA1, 5, 0, {0});
     line.sendPacket(request);
     EXPECT_TRUE(linked.chip.waitUntil(
         [](const ChipReport& report) { return report.dfuRequests == 4 && report.restarts == 2; },
-        kPatience));
+        defaultPatience));
     EXPECT_FALSE(linked.chip.report().linkEstablished);
     EXPECT_FALSE(line.nextPacket(
         [](const BcspPacket& packet) {
-            return packet.channel == Sim::kDfuChannel && packet.sequence == 1;
+            return packet.channel == Sim::dfuChannel && packet.sequence == 1;
         },
         std::chrono::milliseconds(300)))
         << "no answer to the fourth request";

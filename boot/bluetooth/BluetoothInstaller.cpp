@@ -28,14 +28,14 @@ namespace {
 
 using CoreSystem::Utilities;
 
-constexpr std::string_view kMuxExitFrame{"\xBF\xFF\x00\x11SET CONTROL MUX 0\x00", 22};
-constexpr std::string_view kResetCommand{"\r\nRESET\r\n\0", 10};
-constexpr std::string_view kBootCommand{"\r\nBOOT 1\r\n", 10};
+constexpr std::string_view muxExitFrame{"\xBF\xFF\x00\x11SET CONTROL MUX 0\x00", 22};
+constexpr std::string_view resetCommand{"\r\nRESET\r\n\0", 10};
+constexpr std::string_view bootCommand{"\r\nBOOT 1\r\n", 10};
 // The register whose bit 1 is cleared before the module is used, on M2 boards.
-constexpr std::uint64_t kModuleControlRegister = 0xE6051008;
-constexpr std::uint32_t kModuleControlBit = 1U << 1U;
-constexpr std::size_t kResetReplyLimit = 1024;
-constexpr const char* kDfuFilePath = "/tmp/bluetooth.dfu";
+constexpr std::uint64_t moduleControlRegister = 0xE6051008;
+constexpr std::uint32_t moduleControlBit = 1U << 1U;
+constexpr std::size_t resetReplyLimit = 1024;
+constexpr const char* dfuFilePath = "/tmp/bluetooth.dfu";
 
 bool writeCommand(Platform::Device& port, std::string_view bytes) {
     return port.write(bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
@@ -106,7 +106,7 @@ void BluetoothInstaller::setEvenParity(int descriptor, bool on) {
 std::string BluetoothInstaller::readResetReply(Platform::Device& port) {
     // Read only what has arrived: a module that said nothing must not hold the install.
     pollfd pending{port.nativeHandle(), POLLIN, 0};
-    std::array<char, kResetReplyLimit> buffer{};
+    std::array<char, resetReplyLimit> buffer{};
     ssize_t count = 0;
     if (poll(&pending, 1, 0) == 1 && (pending.revents & POLLIN) != 0) {
         count = std::max<ssize_t>(0, port.read(buffer.data(), buffer.size()));
@@ -126,9 +126,9 @@ InstallStatus BluetoothInstaller::install(const ComponentEntry& entry, std::istr
 
     if (CoreSystem::Hardware::Manager::isM2()) {
         Platform::PhysicalMemory control =
-            Platform::PhysicalMemory::map(kModuleControlRegister, sizeof(std::uint32_t), true);
+            Platform::PhysicalMemory::map(moduleControlRegister, sizeof(std::uint32_t), true);
         if (control.isMapped()) {
-            control.write32(0, control.read32(0) & ~kModuleControlBit);
+            control.write32(0, control.read32(0) & ~moduleControlBit);
         }
         Platform::sleepMilliseconds(1500);
     }
@@ -149,7 +149,7 @@ InstallStatus BluetoothInstaller::install(const ComponentEntry& entry, std::istr
     const int descriptor = port.nativeHandle();
     setEvenParity(descriptor, false);
 
-    if (!writeCommand(port, kMuxExitFrame)) {
+    if (!writeCommand(port, muxExitFrame)) {
         port.close();
         installLog.line("Failed to exit mux mode.  Aborting.");
         return InstallStatus::failure;
@@ -160,7 +160,7 @@ InstallStatus BluetoothInstaller::install(const ComponentEntry& entry, std::istr
     tcflush(descriptor, TCIOFLUSH);
 
     installLog.line("Resetting Bluetooth device.");
-    if (!writeCommand(port, kResetCommand)) {
+    if (!writeCommand(port, resetCommand)) {
         port.close();
         installLog.line("Failed to send reset command.  Aborting.");
         return InstallStatus::failure;
@@ -183,7 +183,7 @@ InstallStatus BluetoothInstaller::install(const ComponentEntry& entry, std::istr
         }
     }
 
-    const std::string dfuPath = Platform::UnitRoot::hostPath(kDfuFilePath);
+    const std::string dfuPath = Platform::UnitRoot::hostPath(dfuFilePath);
     copyComponent(entry, stream, dfuPath);
 
     std::size_t imageLength = 0;
@@ -195,7 +195,7 @@ InstallStatus BluetoothInstaller::install(const ComponentEntry& entry, std::istr
         return InstallStatus::invalidFile;
     }
 
-    if (!writeCommand(port, kBootCommand)) {
+    if (!writeCommand(port, bootCommand)) {
         port.close();
         installLog.line("Failed to write to bluetooth device.  Aborting.");
         return InstallStatus::failure;

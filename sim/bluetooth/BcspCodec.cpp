@@ -5,20 +5,20 @@
 namespace Sim {
 namespace {
 
-constexpr std::uint8_t kDelimiter = 0xC0;
-constexpr std::uint8_t kEscape = 0xDB;
-constexpr std::uint8_t kEscapedDelimiter = 0xDC;
-constexpr std::uint8_t kEscapedEscape = 0xDD;
-constexpr std::size_t kHeaderSize = 4;
-constexpr std::size_t kCrcSize = 2;
-constexpr std::size_t kLongestContent = kHeaderSize + kMaximumPayload + kCrcSize;
+constexpr std::uint8_t delimiterByte = 0xC0;
+constexpr std::uint8_t escapeByte = 0xDB;
+constexpr std::uint8_t escapedDelimiter = 0xDC;
+constexpr std::uint8_t escapedEscape = 0xDD;
+constexpr std::size_t headerSize = 4;
+constexpr std::size_t crcSize = 2;
+constexpr std::size_t longestContent = headerSize + maximumPayload + crcSize;
 
-constexpr std::array<std::uint16_t, 16> kCrcTable = {0x0000, 0x1081, 0x2102, 0x3183, 0x4204, 0x5285,
-                                                     0x6306, 0x7387, 0x8408, 0x9489, 0xA50A, 0xB58B,
-                                                     0xC60C, 0xD68D, 0xE70E, 0xF78F};
+constexpr std::array<std::uint16_t, 16> crcTable = {0x0000, 0x1081, 0x2102, 0x3183, 0x4204, 0x5285,
+                                                    0x6306, 0x7387, 0x8408, 0x9489, 0xA50A, 0xB58B,
+                                                    0xC60C, 0xD68D, 0xE70E, 0xF78F};
 
 std::uint16_t crcStep(std::uint16_t crc, unsigned nibble) {
-    return static_cast<std::uint16_t>((crc >> 4U) ^ kCrcTable[(crc ^ nibble) & 0xFU]);
+    return static_cast<std::uint16_t>((crc >> 4U) ^ crcTable[(crc ^ nibble) & 0xFU]);
 }
 
 std::uint16_t reverseBits(std::uint16_t value) {
@@ -48,7 +48,7 @@ std::uint16_t bcspCrc(std::span<const std::uint8_t> bytes) {
 std::vector<std::uint8_t> frameContent(const BcspPacket& packet) {
     const std::size_t length = packet.payload.size();
     std::vector<std::uint8_t> content;
-    content.reserve(kHeaderSize + length + kCrcSize);
+    content.reserve(headerSize + length + crcSize);
     content.push_back(
         static_cast<std::uint8_t>((packet.sequence & 7U) | ((packet.acknowledgement & 7U) << 3U) |
                                   (packet.hasCrc ? 0x40U : 0U) | (packet.reliable ? 0x80U : 0U)));
@@ -67,24 +67,24 @@ std::vector<std::uint8_t> frameContent(const BcspPacket& packet) {
 std::vector<std::uint8_t> slipEncode(std::span<const std::uint8_t> content) {
     std::vector<std::uint8_t> frame;
     frame.reserve(content.size() + content.size() / 8 + 2);
-    frame.push_back(kDelimiter);
+    frame.push_back(delimiterByte);
     for (const std::uint8_t byte : content) {
-        if (byte == kDelimiter) {
-            frame.push_back(kEscape);
-            frame.push_back(kEscapedDelimiter);
-        } else if (byte == kEscape) {
-            frame.push_back(kEscape);
-            frame.push_back(kEscapedEscape);
+        if (byte == delimiterByte) {
+            frame.push_back(escapeByte);
+            frame.push_back(escapedDelimiter);
+        } else if (byte == escapeByte) {
+            frame.push_back(escapeByte);
+            frame.push_back(escapedEscape);
         } else {
             frame.push_back(byte);
         }
     }
-    frame.push_back(kDelimiter);
+    frame.push_back(delimiterByte);
     return frame;
 }
 
 std::optional<BcspPacket> parseFrame(std::span<const std::uint8_t> content) {
-    if (content.size() < kHeaderSize || headerChecksum(content) != content[3]) {
+    if (content.size() < headerSize || headerChecksum(content) != content[3]) {
         return std::nullopt;
     }
     BcspPacket packet;
@@ -94,30 +94,30 @@ std::optional<BcspPacket> parseFrame(std::span<const std::uint8_t> content) {
     packet.reliable = (content[0] & 0x80U) != 0;
     packet.channel = content[1] & 0xFU;
     const std::size_t length = (std::size_t{content[2]} << 4U) | (content[1] >> 4U);
-    const std::size_t trailer = packet.hasCrc ? kCrcSize : 0;
-    if (content.size() != kHeaderSize + length + trailer) {
+    const std::size_t trailer = packet.hasCrc ? crcSize : 0;
+    if (content.size() != headerSize + length + trailer) {
         return std::nullopt;
     }
     if (packet.hasCrc) {
         const auto received =
             static_cast<std::uint16_t>((content[content.size() - 2] << 8U) | content.back());
-        if (bcspCrc(content.first(content.size() - kCrcSize)) != received) {
+        if (bcspCrc(content.first(content.size() - crcSize)) != received) {
             return std::nullopt;
         }
     }
-    const auto payload = content.subspan(kHeaderSize, length);
+    const auto payload = content.subspan(headerSize, length);
     packet.payload.assign(payload.begin(), payload.end());
     return packet;
 }
 
 std::optional<std::vector<std::uint8_t>> SlipDecoder::feed(std::uint8_t byte) {
     if (position_ == Position::Hunting) {
-        if (byte == kDelimiter) {
+        if (byte == delimiterByte) {
             position_ = Position::Starting;
         }
         return std::nullopt;
     }
-    if (byte == kDelimiter) {
+    if (byte == delimiterByte) {
         if (position_ == Position::Starting) {
             return std::nullopt;
         }
@@ -132,16 +132,16 @@ std::optional<std::vector<std::uint8_t>> SlipDecoder::feed(std::uint8_t byte) {
         return frame;
     }
     position_ = Position::Inside;
-    if (byte == kEscape) {
+    if (byte == escapeByte) {
         escaped_ = true;
         return std::nullopt;
     }
     if (escaped_) {
         escaped_ = false;
         // An escape followed by anything else is a line error: the frame then fails its checks.
-        byte = byte == kEscapedDelimiter ? kDelimiter : byte == kEscapedEscape ? kEscape : byte;
+        byte = byte == escapedDelimiter ? delimiterByte : byte == escapedEscape ? escapeByte : byte;
     }
-    if (content_.size() == kLongestContent) {
+    if (content_.size() == longestContent) {
         overlong_ = true;
         content_.clear();
     }

@@ -20,13 +20,13 @@ struct BcspPacket {
 };
 
 // The link-establishment payloads carried on channel 1.
-inline constexpr std::uint8_t kSyncPayload[] = {0xDA, 0xDC, 0xED, 0xED};
-inline constexpr std::uint8_t kSyncResponsePayload[] = {0xAC, 0xAF, 0xEF, 0xEE};
-inline constexpr std::uint8_t kConfPayload[] = {0xAD, 0xEF, 0xAC, 0xED};
-inline constexpr std::uint8_t kConfResponsePayload[] = {0xDE, 0xAD, 0xD0, 0xD0};
-inline constexpr std::uint8_t kLinkChannel = 1;
-inline constexpr std::uint8_t kDfuChannel = 12;
-inline constexpr std::size_t kMaximumPayload = 4095;
+inline constexpr std::uint8_t syncPayload[] = {0xDA, 0xDC, 0xED, 0xED};
+inline constexpr std::uint8_t syncResponsePayload[] = {0xAC, 0xAF, 0xEF, 0xEE};
+inline constexpr std::uint8_t confPayload[] = {0xAD, 0xEF, 0xAC, 0xED};
+inline constexpr std::uint8_t confResponsePayload[] = {0xDE, 0xAD, 0xD0, 0xD0};
+inline constexpr std::uint8_t linkChannel = 1;
+inline constexpr std::uint8_t dfuChannel = 12;
+inline constexpr std::size_t maximumPayload = 4095;
 
 // The 16-bit frame CRC as it goes on the wire (bit-reversed, sent most significant byte first).
 std::uint16_t bcspCrc(std::span<const std::uint8_t> bytes);

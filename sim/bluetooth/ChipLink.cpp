@@ -31,23 +31,23 @@ void ChipLink::restart(TimePoint now) {
 
 std::vector<std::vector<std::uint8_t>> ChipLink::receive(const BcspPacket& packet, TimePoint now) {
     std::vector<std::vector<std::uint8_t>> delivered;
-    if (packet.channel == kLinkChannel && packet.payload.size() == 4) {
-        if (payloadIs(packet, kSyncPayload)) {
+    if (packet.channel == linkChannel && packet.payload.size() == 4) {
+        if (payloadIs(packet, syncPayload)) {
             // A sync on a running link means the peer has started over: so does the link.
             if (state_ == State::Garrulous) {
                 restart(now);
             }
-            sendLinkMessage(kSyncResponsePayload);
-        } else if (payloadIs(packet, kSyncResponsePayload)) {
+            sendLinkMessage(syncResponsePayload);
+        } else if (payloadIs(packet, syncResponsePayload)) {
             if (state_ == State::Shy) {
                 state_ = State::Curious;
                 nextEstablishMessage_ = now;
             }
-        } else if (payloadIs(packet, kConfPayload)) {
+        } else if (payloadIs(packet, confPayload)) {
             if (state_ != State::Shy) {
-                sendLinkMessage(kConfResponsePayload);
+                sendLinkMessage(confResponsePayload);
             }
-        } else if (payloadIs(packet, kConfResponsePayload)) {
+        } else if (payloadIs(packet, confResponsePayload)) {
             if (state_ == State::Curious) {
                 state_ = State::Garrulous;
             }
@@ -67,7 +67,7 @@ std::vector<std::vector<std::uint8_t>> ChipLink::receive(const BcspPacket& packe
         return delivered;
     }
     receiveSequence_ = nextSequence(receiveSequence_);
-    if (packet.channel == kDfuChannel) {
+    if (packet.channel == dfuChannel) {
         delivered.push_back(packet.payload);
     }
     return delivered;
@@ -86,8 +86,8 @@ void ChipLink::queue(std::uint8_t channel, std::vector<std::uint8_t> payload) {
 void ChipLink::service(TimePoint now) {
     if (state_ != State::Garrulous) {
         if (now >= nextEstablishMessage_) {
-            sendLinkMessage(state_ == State::Shy ? std::span<const std::uint8_t>(kSyncPayload)
-                                                 : std::span<const std::uint8_t>(kConfPayload));
+            sendLinkMessage(state_ == State::Shy ? std::span<const std::uint8_t>(syncPayload)
+                                                 : std::span<const std::uint8_t>(confPayload));
             nextEstablishMessage_ = now + settings_.establishInterval;
         }
         return;
@@ -128,7 +128,7 @@ ChipLink::TimePoint ChipLink::nextDeadline() const {
 
 void ChipLink::sendLinkMessage(std::span<const std::uint8_t> payload) {
     BcspPacket packet;
-    packet.channel = kLinkChannel;
+    packet.channel = linkChannel;
     packet.payload.assign(payload.begin(), payload.end());
     send_(packet);
 }

@@ -6,14 +6,14 @@
 namespace Sim {
 namespace {
 
-constexpr std::size_t kSetupSize = 8;
+constexpr std::size_t setupSize = 8;
 // Device status values of the USB DFU class.
-constexpr std::uint8_t kStatusOk = 0x00;
-constexpr std::uint8_t kErrorFile = 0x02;
-constexpr std::uint8_t kErrorAddress = 0x08;
-constexpr std::uint8_t kErrorNotDone = 0x09;
-constexpr std::uint8_t kErrorUnknown = 0x0E;
-constexpr std::uint8_t kErrorStalledPacket = 0x0F;
+constexpr std::uint8_t statusOk = 0x00;
+constexpr std::uint8_t errorFile = 0x02;
+constexpr std::uint8_t errorAddress = 0x08;
+constexpr std::uint8_t errorNotDone = 0x09;
+constexpr std::uint8_t errorUnknown = 0x0E;
+constexpr std::uint8_t errorStalledPacket = 0x0F;
 
 std::uint16_t littleEndian16(std::span<const std::uint8_t> bytes) {
     return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8U));
@@ -58,56 +58,56 @@ DfuDevice::DfuDevice(Settings settings)
       functionDescriptorErrorsLeft_(settings.functionDescriptorErrors) {}
 
 DfuDevice::Outcome DfuDevice::handle(std::span<const std::uint8_t> request) {
-    if (request.size() < kSetupSize ||
-        littleEndian16(request.subspan(6)) != request.size() - kSetupSize) {
-        return refuse(kErrorStalledPacket);
+    if (request.size() < setupSize ||
+        littleEndian16(request.subspan(6)) != request.size() - setupSize) {
+        return refuse(errorStalledPacket);
     }
     const std::uint8_t requestType = request[0];
     const std::uint8_t requestCode = request[1];
     const std::uint16_t value = littleEndian16(request.subspan(2));
-    const auto data = request.subspan(kSetupSize);
+    const auto data = request.subspan(setupSize);
 
     if (requestType == 0xC1 && requestCode == 9 && data.size() == 6) {
         if (functionDescriptorErrorsLeft_ > 0) {
             --functionDescriptorErrorsLeft_;
-            return {reply(kErrorStalledPacket, {}), false};
+            return {reply(errorStalledPacket, {}), false};
         }
         std::vector<std::uint8_t> descriptor;
         append16(descriptor, settings_.attributes);
         append16(descriptor, settings_.detachTimeout);
         append16(descriptor, settings_.transferSize);
-        return {reply(kStatusOk, descriptor), false};
+        return {reply(statusOk, descriptor), false};
     }
     if (requestType == 0x21 && requestCode == 7 && data.empty()) {
-        return {reply(kStatusOk, {}), true};
+        return {reply(statusOk, {}), true};
     }
     if (requestType == 0xA1 && requestCode == 3 && data.size() == 6) {
-        return status(kStatusOk);
+        return status(statusOk);
     }
     if (requestType == 0xA1 && requestCode == 5 && data.size() == 1) {
         const std::uint8_t state = state_;
-        return {reply(kStatusOk, std::span(&state, 1)), false};
+        return {reply(statusOk, std::span(&state, 1)), false};
     }
     if (requestType == 0x21 && requestCode == 4 && data.empty()) {
         if (state_ != DfuError) {
-            return refuse(kErrorStalledPacket);
+            return refuse(errorStalledPacket);
         }
         state_ = dfuMode_ ? DfuIdle : AppIdle;
-        errorStatus_ = kStatusOk;
-        return {reply(kStatusOk, {}), false};
+        errorStatus_ = statusOk;
+        return {reply(statusOk, {}), false};
     }
     // A detach is accepted with either request type: the loader sends it as 0xA1.
     if ((requestType == 0x21 || requestType == 0xA1) && requestCode == 0 && data.empty()) {
         if (state_ != AppIdle) {
-            return refuse(kErrorStalledPacket);
+            return refuse(errorStalledPacket);
         }
         state_ = AppDetach;
-        return {reply(kStatusOk, {}), false};
+        return {reply(statusOk, {}), false};
     }
     if (requestType == 0x21 && requestCode == 1) {
         return download(value, data);
     }
-    return refuse(kErrorStalledPacket);
+    return refuse(errorStalledPacket);
 }
 
 void DfuDevice::restart() {
@@ -120,7 +120,7 @@ void DfuDevice::restart() {
         dfuMode_ = true;
     }
     state_ = !dfuMode_ ? AppIdle : settings_.startsInError ? DfuError : DfuIdle;
-    errorStatus_ = state_ == DfuError ? kErrorUnknown : kStatusOk;
+    errorStatus_ = state_ == DfuError ? errorUnknown : statusOk;
     busyPollsLeft_ = 0;
     nextBlock_ = 0;
     image_.clear();
@@ -144,32 +144,32 @@ DfuDevice::Outcome DfuDevice::status(std::uint8_t deviceStatus) {
                                   static_cast<std::uint8_t>((settings_.pollTimeout >> 16U) & 0xFFU),
                                   state_,
                                   0};
-    return {reply(kStatusOk, data), false};
+    return {reply(statusOk, data), false};
 }
 
 DfuDevice::Outcome DfuDevice::download(std::uint16_t blockNumber,
                                        std::span<const std::uint8_t> data) {
     if (!dfuMode_ || state_ != DfuIdle) {
-        return refuse(kErrorStalledPacket);
+        return refuse(errorStalledPacket);
     }
     if (blockNumber != nextBlock_) {
-        return refuse(kErrorAddress);
+        return refuse(errorAddress);
     }
     if (data.empty()) {
         if (image_.empty()) {
-            return refuse(kErrorNotDone);
+            return refuse(errorNotDone);
         }
         state_ = ManifestSync;
-        return {reply(kStatusOk, {}), false};
+        return {reply(statusOk, {}), false};
     }
     if (data.size() > settings_.transferSize) {
-        return refuse(kErrorStalledPacket);
+        return refuse(errorStalledPacket);
     }
     image_.insert(image_.end(), data.begin(), data.end());
     ++nextBlock_;
     state_ = DownloadSync;
     busyPollsLeft_ = settings_.busyPollsPerBlock;
-    return {reply(kStatusOk, {}), false};
+    return {reply(statusOk, {}), false};
 }
 
 DfuDevice::Outcome DfuDevice::refuse(std::uint8_t deviceStatus) {
@@ -184,7 +184,7 @@ DfuDevice::Outcome DfuDevice::refuse(std::uint8_t deviceStatus) {
 void DfuDevice::manifest() {
     if (!hasFirmwareMagic(image_)) {
         state_ = DfuError;
-        errorStatus_ = kErrorFile;
+        errorStatus_ = errorFile;
         return;
     }
     manifested_ = image_;

@@ -18,13 +18,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // 115200 baud with a start bit, 8 data bits, even parity and a stop bit: 10472 bytes a second.
-constexpr auto kByteTime = std::chrono::nanoseconds(1'000'000'000 / 10472);
+constexpr auto byteTime = std::chrono::nanoseconds(1'000'000'000 / 10472);
 // Bytes written in one go on a paced line.
-constexpr std::size_t kPacedChunk = 16;
+constexpr std::size_t pacedChunk = 16;
 // A line that nobody reads holds no more than this; later frames are lost.
-constexpr std::size_t kTransmitQueueLimit = std::size_t{64} * 1024;
-constexpr std::string_view kMuxExitFrame{"\xBF\xFF\x00\x11SET CONTROL MUX 0\x00", 22};
-constexpr std::uint8_t kStrayBytes[] = {0x55, 0x0D, 0xAA};
+constexpr std::size_t transmitQueueLimit = std::size_t{64} * 1024;
+constexpr std::string_view muxExitFrame{"\xBF\xFF\x00\x11SET CONTROL MUX 0\x00", 22};
+constexpr std::uint8_t strayByteSequence[] = {0x55, 0x0D, 0xAA};
 
 void makeRaw(int descriptor) {
     termios settings{};
@@ -163,7 +163,7 @@ void SimulatedChip::readLine(TimePoint now) {
         return;
     }
     // The bytes were on the line one after another: they arrive when the last of them would.
-    receiveLineFree_ = std::max(receiveLineFree_, now) + kByteTime * static_cast<long>(size);
+    receiveLineFree_ = std::max(receiveLineFree_, now) + byteTime * static_cast<long>(size);
     arriving_.emplace_back(receiveLineFree_, std::move(bytes));
 }
 
@@ -181,10 +181,10 @@ void SimulatedChip::receiveBytes(std::span<const std::uint8_t> bytes, TimePoint 
 
 void SimulatedChip::receiveTextByte(std::uint8_t byte, TimePoint now) {
     recentBytes_.push_back(byte);
-    if (recentBytes_.size() > kMuxExitFrame.size()) {
+    if (recentBytes_.size() > muxExitFrame.size()) {
         recentBytes_.erase(recentBytes_.begin());
     }
-    if (std::ranges::equal(recentBytes_, kMuxExitFrame, [](std::uint8_t left, char right) {
+    if (std::ranges::equal(recentBytes_, muxExitFrame, [](std::uint8_t left, char right) {
             return left == static_cast<std::uint8_t>(right);
         })) {
         ++working_.muxExitFrames;
@@ -266,7 +266,7 @@ void SimulatedChip::handleRequest(const std::vector<std::uint8_t>& request, Time
         return;
     }
     DfuDevice::Outcome outcome = device_.handle(request);
-    link_.queue(kDfuChannel, std::move(outcome.reply));
+    link_.queue(dfuChannel, std::move(outcome.reply));
     if (outcome.resetAfterReply) {
         // The reply leaves before the chip restarts; nothing is retransmitted after that.
         link_.service(now);
@@ -292,7 +292,7 @@ void SimulatedChip::sendPacket(const BcspPacket& packet) {
     const std::uint64_t number = framesToLoader_;
     if (faulty && faults.strayBytes.strikes(number, generator_)) {
         ++working_.faultsApplied;
-        sendBytes(kStrayBytes);
+        sendBytes(strayByteSequence);
     }
     std::vector<std::uint8_t> frame = slipEncode(content);
     if (fate.twice) {
@@ -309,7 +309,7 @@ void SimulatedChip::sendPacket(const BcspPacket& packet) {
 }
 
 void SimulatedChip::sendBytes(std::span<const std::uint8_t> bytes) {
-    if (transmitQueue_.size() + bytes.size() <= kTransmitQueueLimit) {
+    if (transmitQueue_.size() + bytes.size() <= transmitQueueLimit) {
         transmitQueue_.insert(transmitQueue_.end(), bytes.begin(), bytes.end());
     }
 }
@@ -326,7 +326,7 @@ void SimulatedChip::writeDue(TimePoint now) {
             return;
         }
         const std::size_t size =
-            std::min(transmitQueue_.size(), options_.pace ? kPacedChunk : chunk.size());
+            std::min(transmitQueue_.size(), options_.pace ? pacedChunk : chunk.size());
         std::copy_n(transmitQueue_.begin(), size, chunk.begin());
         const ssize_t written = write(masterDescriptor_, chunk.data(), size);
         if (written < 0) {
@@ -343,7 +343,7 @@ void SimulatedChip::writeDue(TimePoint now) {
         working_.bytesSent += count;
         if (options_.pace) {
             transmitLineFree_ =
-                std::max(transmitLineFree_, now) + kByteTime * static_cast<long>(count);
+                std::max(transmitLineFree_, now) + byteTime * static_cast<long>(count);
         }
     }
 }
