@@ -8,18 +8,18 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <utility>
 
 #include "platform/UnitRoot.h"
+#include "platform/VideoMode.h"
 
 namespace Platform {
 
 namespace {
 
 constexpr int bytesPerPixel = 4;
-// Larger than any display the unit drives; a configuration beyond it is taken as damaged.
-constexpr int largestSide = 8192;
 
 // Writes a BGRA frame as an RGBA PNG under a temporary name beside `path`, then renames it
 // over `path`, so that a reader sees either the previous frame or this one, whole.
@@ -46,43 +46,6 @@ void writePngAtomically(const std::string& path, const std::vector<std::uint8_t>
     }
 }
 
-bool readWholeNumber(std::istringstream& stream, int& value) {
-    long long number = 0;
-    if (!(stream >> number) || number < 1 || number > largestSide) {
-        return false;
-    }
-    value = static_cast<int>(number);
-    return true;
-}
-
-bool skipSeparator(std::istringstream& stream, char separator) {
-    char found = 0;
-    return (stream >> found) && (found == separator || (separator == 'x' && found == 'X'));
-}
-
-// The window size of the first well-formed "video-mode" line of a display configuration;
-// false when there is none.
-bool parseVideoMode(const std::string& configuration, int& width, int& height) {
-    std::istringstream lines(configuration);
-    std::string line;
-    while (std::getline(lines, line)) {
-        const std::size_t key = line.find("video-mode");
-        if (key == std::string::npos || line.find('#') < key) {
-            continue;
-        }
-        std::istringstream fields(line.substr(key + std::string_view("video-mode").size()));
-        int foundWidth = 0;
-        int foundHeight = 0;
-        if (skipSeparator(fields, '=') && readWholeNumber(fields, foundWidth) &&
-            skipSeparator(fields, 'x') && readWholeNumber(fields, foundHeight)) {
-            width = foundWidth;
-            height = foundHeight;
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 ScreenWindow::ScreenWindow() {
@@ -90,7 +53,10 @@ ScreenWindow::ScreenWindow() {
     if (configurationFile) {
         std::ostringstream configuration;
         configuration << configurationFile.rdbuf();
-        parseVideoMode(configuration.str(), width_, height_);
+        if (const std::optional<VideoMode> mode = parseVideoMode(configuration.str())) {
+            width_ = mode->width;
+            height_ = mode->height;
+        }
     }
     buffer_.assign(static_cast<std::size_t>(stride()) * static_cast<std::size_t>(height_), 0);
 
