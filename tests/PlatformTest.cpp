@@ -4,11 +4,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -179,6 +181,28 @@ TEST_F(DeviceTest, ServesManyConnectionsWhileOneReadBlocks) {
     EXPECT_EQ(other.devctl(5, word, sizeof word), 0);
     release();
     blocked.join();
+}
+
+TEST_F(DeviceTest, JoinsTheThreadsOfClosedConnectionsAsNewOnesArrive) {
+    // A long-lived driver sees many short connections (one per start of a program); their
+    // threads must not pile up until the server stops.
+    const DeviceServer server(
+        socketPath,
+        {.devctl = [](std::uint32_t, std::vector<std::uint8_t>&) { return 0; }, .onStop = {}});
+    // A thread that has ended but was never joined keeps its stack mapped.
+    const auto mappingCount = [] {
+        std::ifstream maps("/proc/self/maps");
+        return std::count(std::istreambuf_iterator<char>(maps), std::istreambuf_iterator<char>(),
+                          '\n');
+    };
+    const auto before = mappingCount();
+    constexpr int connections = 300;
+    for (int connection = 0; connection < connections; ++connection) {
+        Device device = Device::open(socketPath, O_RDWR);
+        std::uint8_t word[4] = {};
+        ASSERT_EQ(device.devctl(1, word, sizeof word), 0);
+    }
+    EXPECT_LT(mappingCount() - before, 40);
 }
 
 TEST_F(DeviceTest, OpensOrdinaryFilesDirectlyAndRefusesOverlongSocketPaths) {

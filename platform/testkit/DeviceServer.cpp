@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -119,9 +120,31 @@ void DeviceServer::acceptConnections() {
         if (connection < 0) {
             continue;
         }
+        joinFinishedServers();
         const std::lock_guard lock(mutex_);
         connections_.push_back(connection);
         servers_.emplace_back([this, connection] { serve(connection); });
+    }
+}
+
+void DeviceServer::joinFinishedServers() {
+    // A driver that lives long sees many short connections: their threads are joined as new
+    // ones come, not kept (each with its stack) until the server stops.
+    std::list<std::thread> finished;
+    {
+        const std::lock_guard lock(mutex_);
+        for (const std::thread::id id : finishedServers_) {
+            const auto found =
+                std::find_if(servers_.begin(), servers_.end(),
+                             [id](const std::thread& server) { return server.get_id() == id; });
+            if (found != servers_.end()) {
+                finished.splice(finished.end(), servers_, found);
+            }
+        }
+        finishedServers_.clear();
+    }
+    for (std::thread& server : finished) {
+        server.join();
     }
 }
 
@@ -139,6 +162,7 @@ void DeviceServer::serve(int connection) {
     const std::lock_guard lock(mutex_);
     std::erase(connections_, connection);
     close(connection);
+    finishedServers_.push_back(std::this_thread::get_id());
 }
 
 }  // namespace Platform::Testkit

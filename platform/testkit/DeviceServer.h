@@ -43,6 +43,7 @@ public:
 
 private:
     void acceptConnections();
+    void joinFinishedServers();
     void serve(int connection);
 
     std::string path_;
@@ -54,6 +55,7 @@ private:
     std::mutex mutex_;
     std::vector<int> connections_;
     std::list<std::thread> servers_;
+    std::vector<std::thread::id> finishedServers_;  // ended, not yet joined
     bool stopped_ = false;
 };
 
