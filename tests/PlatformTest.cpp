@@ -189,7 +189,8 @@ TEST_F(DeviceTest, JoinsTheThreadsOfClosedConnectionsAsNewOnesArrive) {
     const DeviceServer server(
         socketPath,
         {.devctl = [](std::uint32_t, std::vector<std::uint8_t>&) { return 0; }, .onStop = {}});
-    // A thread that has ended but was never joined keeps its stack mapped.
+    // A thread that has ended but was never joined keeps its stack and guard page mapped: two
+    // mappings per connection. The sanitizers add mappings of their own, so the bound is loose.
     const auto mappingCount = [] {
         std::ifstream maps("/proc/self/maps");
         return std::count(std::istreambuf_iterator<char>(maps), std::istreambuf_iterator<char>(),
@@ -202,7 +203,7 @@ TEST_F(DeviceTest, JoinsTheThreadsOfClosedConnectionsAsNewOnesArrive) {
         std::uint8_t word[4] = {};
         ASSERT_EQ(device.devctl(1, word, sizeof word), 0);
     }
-    EXPECT_LT(mappingCount() - before, 40);
+    EXPECT_LT(mappingCount() - before, connections / 2);
 }
 
 TEST_F(DeviceTest, OpensOrdinaryFilesDirectlyAndRefusesOverlongSocketPaths) {
