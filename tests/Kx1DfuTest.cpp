@@ -1,9 +1,5 @@
 // kx1 dfu make and check, run as programs, with the files they write read back by the unit's
 // own firmware file reader.
-#include <sys/wait.h>
-
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -15,37 +11,13 @@
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using Outcome = TestSupport::ProgramRun;
 
 class Kx1DfuTest : public ::testing::Test {
 protected:
-    // Runs kx1 through the shell with every argument quoted; paths here hold no quotes.
+    // Runs the built kx1 with the arguments, capturing its output and exit status.
     Outcome kx1(const std::vector<std::string>& arguments) const {
-        std::string command = std::string("'") + KX1_PATH + "'";
-        for (const std::string& argument : arguments) {
-            command += " '" + argument + "'";
-        }
-        const std::string errPath = path("kx1.err");
-        command += " 2>'" + errPath + "'";
-        Outcome outcome;
-        // Every word is the test's own and quoted, so the shell only splits and redirects.
-        FILE* pipe = ::popen(command.c_str(), "r");  // NOLINT(cert-env33-c)
-        if (pipe == nullptr) {
-            return outcome;
-        }
-        std::array<char, 4096> buffer{};
-        std::size_t count = 0;
-        while ((count = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
-            outcome.out.append(buffer.data(), count);
-        }
-        const int status = ::pclose(pipe);
-        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        outcome.err = TestSupport::readHostFile(errPath);
-        return outcome;
+        return TestSupport::runProgram(KX1_PATH, arguments, root.path());
     }
 
     std::string path(const std::string& name) const { return root.path() + "/" + name; }

@@ -1,9 +1,5 @@
 // The kx1 tool, run as a program the way release engineers run it, and its package reader.
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -24,11 +20,7 @@
 
 namespace {
 
-struct ToolRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using ToolRun = TestSupport::ProgramRun;
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -38,33 +30,7 @@ class Kx1Test : public ::testing::Test {
 protected:
     // Runs the built kx1 with the arguments, capturing its output and exit status.
     ToolRun kx1(const std::vector<std::string>& arguments) const {
-        const std::string out = root_.path() + "/kx1.out";
-        const std::string err = root_.path() + "/kx1.err";
-        std::vector<std::string> words = {KX1_PATH};
-        words.insert(words.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        argv.reserve(words.size() + 1);
-        for (std::string& word : words) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        pid_t child = 0;
-        ToolRun run;
-        int status = 0;
-        if (posix_spawn(&child, KX1_PATH, &actions, nullptr, argv.data(), environ) == 0 &&
-            waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-            run.status = WEXITSTATUS(status);
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        run.out = TestSupport::readHostFile(out);
-        run.err = TestSupport::readHostFile(err);
-        return run;
+        return TestSupport::runProgram(KX1_PATH, arguments, root_.path());
     }
 
     std::string path(const std::string& relative) const { return root_.path() + "/" + relative; }

@@ -1,5 +1,10 @@
 #include "TestSupport.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "CoreSystem/ByteOrder.h"
 #include "CoreSystem/CRC32.h"
 
@@ -84,6 +89,37 @@ std::vector<std::uint8_t> makeBlock1(const std::map<std::size_t, std::uint32_t>&
 void writeHostFile(const std::string& hostPath, std::string_view contents) {
     std::ofstream file(hostPath, std::ios::binary | std::ios::trunc);
     file.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+}
+
+ProgramRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                      const std::string& scratchFolder) {
+    const std::string out = scratchFolder + "/program.out";
+    const std::string err = scratchFolder + "/program.err";
+    std::vector<std::string> words = {program};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t child = 0;
+    ProgramRun run;
+    int status = 0;
+    if (posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ) == 0 &&
+        waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        run.status = WEXITSTATUS(status);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    run.out = readHostFile(out);
+    run.err = readHostFile(err);
+    return run;
 }
 
 }  // namespace TestSupport

@@ -44,4 +44,17 @@ std::vector<std::uint8_t> makeWords(std::size_t size,
 std::vector<std::uint8_t> makeBlock1(const std::map<std::size_t, std::uint32_t>& words);
 void writeHostFile(const std::string& hostPath, std::string_view contents);
 
+// What a program run by `runProgram` left: its exit status (-1 when it did not exit normally)
+// and everything it wrote to standard output and standard error.
+struct ProgramRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs `program` with `arguments` (no shell), its output captured through files in
+// `scratchFolder`, and waits for it.
+ProgramRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                      const std::string& scratchFolder);
+
 }  // namespace TestSupport
