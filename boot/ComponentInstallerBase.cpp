@@ -123,4 +123,11 @@ void ComponentInstallerBase::reportAtMiddle(const ComponentEntry& entry, const s
     }
 }
 
+void ComponentInstallerBase::reportAtEnd(const ComponentEntry& entry, const std::string& text) {
+    const float end = startPercent + static_cast<float>(entry.size) * percentPerByte;
+    if (ui != nullptr) {
+        ui->reportProgress(static_cast<int>(end), text);
+    }
+}
+
 }  // namespace Boot

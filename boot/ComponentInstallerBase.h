@@ -58,6 +58,8 @@ protected:
     void reportAtStart(const std::string& text);
     // reportProgress at the middle of this component's share.
     void reportAtMiddle(const ComponentEntry& entry, const std::string& text);
+    // reportProgress at the end of this component's share.
+    void reportAtEnd(const ComponentEntry& entry, const std::string& text);
 
     InstallUserInterface* ui = nullptr;
     float startPercent = 0.0F;

@@ -224,10 +224,7 @@ InstallStatus BluetoothInstaller::install(const ComponentEntry& entry, std::istr
         return InstallStatus::failure;
     }
     CoreSystem::Console::print("Device updated successfully.\n");
-    if (ui != nullptr) {
-        const float endPercent = startPercent + static_cast<float>(entry.size) * percentPerByte;
-        ui->reportProgress(static_cast<int>(endPercent), "End Bluetooth Update");
-    }
+    reportAtEnd(entry, "End Bluetooth Update");
     installLog.line("-- Bluetooth Update Complete --");
     return InstallStatus::success;
 }
