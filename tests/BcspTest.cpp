@@ -262,6 +262,12 @@ TEST_F(BcspLinkTest, SendsAPureAcknowledgementOnlyWhenItChanged) {
     EXPECT_TRUE(peer.readWire().empty());
 }
 
+// `wire` with the lowest bit of byte `index` flipped.
+std::vector<std::uint8_t> withBitFlipped(std::vector<std::uint8_t> wire, std::size_t index) {
+    wire.at(index) ^= 0x01U;
+    return wire;
+}
+
 TEST_F(BcspLinkTest, DropsDamagedFramesWithoutChangingRxSeqOrAcknowledging) {
     const std::vector<std::uint8_t> payload = {0x10, 0x20, 0x30, 0x40};
     const auto good =
@@ -281,19 +287,9 @@ TEST_F(BcspLinkTest, DropsDamagedFramesWithoutChangingRxSeqOrAcknowledging) {
         const char* name;
         std::vector<std::uint8_t> wire;
     } cases[] = {
-        {"header checksum",
-         [&] {
-             auto wire = good;
-             wire[4] ^= 0x01;
-             return wire;
-         }()},
+        {"header checksum", withBitFlipped(good, 4)},
         {"length", claimingFourBytes},
-        {"crc",
-         [&] {
-             auto wire = good;
-             wire[wire.size() - 2] ^= 0x01;
-             return wire;
-         }()},
+        {"crc", withBitFlipped(good, good.size() - 2)},
         {"sequence number",
          BcspTestPeer::encodeFrame(BcspTestPeer::reliableHeader(1, 0), bcspDfuChannel, payload)},
     };
