@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 
 namespace Boot {
 
@@ -19,6 +20,14 @@ struct DisplayLayout {
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::array<SoftKey, 4> keys{};
+
+    // A soft key's icon is a square of this side; a touch within `touchMargin` of it hits it.
+    static constexpr int iconSize = 60;
+    static constexpr int touchMargin = 10;
+
+    // The display types the loader knows, by id; id 0 has no usable soft key (all of them
+    // off-screen, without a key mask).
+    static std::map<int, DisplayLayout> builtIn();
 };
 
 }  // namespace Boot

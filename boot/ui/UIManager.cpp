@@ -34,8 +34,8 @@ constexpr double identityLineSpacing = 20;
 constexpr std::array<int, 4> hitTestOrder{UIManager::cancelButton, UIManager::selectButton,
                                           UIManager::downButton, UIManager::upButton};
 // A touch counts within this margin around a soft key's 60 x 60 icon.
-constexpr int touchMargin = 10;
-constexpr int iconSize = 60;
+constexpr int touchMargin = DisplayLayout::touchMargin;
+constexpr int iconSize = DisplayLayout::iconSize;
 
 // Catalogue indices 14-22 are fills of the whole screen width instead of bitmaps.
 constexpr int firstFill = 14;
@@ -54,21 +54,6 @@ constexpr std::array<Color, 9> fillColors{{
 }};
 constexpr double fillCornerRadius = 5;
 
-// The display types: size and the soft keys next to their hardware keys (x, y, key mask).
-// Layout 0 has no usable soft key: all of them off-screen with no mask.
-std::map<int, DisplayLayout> builtInLayouts() {
-    constexpr SoftKey none{-1000, -1000, 0};
-    return {
-        {0, {800, 480, {none, none, none, none}}},
-        {1, {800, 480, {{{0, 20, 32}, {740, 20, 8192}, {740, 255, 1024}, {740, 160, 2048}}}}},
-        {2, {800, 480, {{{0, 20, 64}, {740, 65, 4096}, {740, 280, 1024}, {740, 175, 2048}}}}},
-        {3, {800, 480, {{{0, 20, 1}, {375, 20, 4}, {525, 20, 8}, {680, 20, 16}}}}},
-        {12, {800, 480, {{{30, 20, 1}, {375, 20, 8}, {587, 20, 32}, {710, 20, 64}}}}},
-        {10, {1280, 480, {{{0, 20, 64}, {1220, 65, 4096}, {1220, 280, 1024}, {1220, 175, 2048}}}}},
-        {11, {1280, 768, {{{0, 20, 64}, {1220, 65, 4096}, {1220, 280, 1024}, {1220, 175, 2048}}}}},
-    };
-}
-
 bool stretchesBackground(int layoutId) {
     return layoutId == 10 || layoutId == 11;
 }
@@ -79,7 +64,7 @@ UIManager::UIManager(UIOwner* owner)
     : owner_(owner),
       width_(window_.width()),
       height_(window_.height()),
-      layouts_(builtInLayouts()) {
+      layouts_(DisplayLayout::builtIn()) {
     // Until the controller sets the display type, no soft key can be hit.
     setLayout(0);
     inputQueue_.startKeyReader();
