@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -91,8 +92,21 @@ void writeHostFile(const std::string& hostPath, std::string_view contents) {
     file.write(contents.data(), static_cast<std::streamsize>(contents.size()));
 }
 
+void ProcessGroup::end() {
+    if (id_ <= 0) {
+        return;
+    }
+    kill(-id_, SIGTERM);
+    constexpr int pollMilliseconds = 20;
+    for (int waited = 0; waited < 2000 && kill(-id_, 0) == 0; waited += pollMilliseconds) {
+        usleep(pollMilliseconds * 1000);
+    }
+    kill(-id_, SIGKILL);
+    id_ = 0;
+}
+
 ProgramRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
-                      const std::string& scratchFolder) {
+                      const std::string& scratchFolder, ProcessGroup* group) {
     const std::string out = scratchFolder + "/program.out";
     const std::string err = scratchFolder + "/program.err";
     std::vector<std::string> words = {program};
@@ -109,13 +123,24 @@ ProgramRun runProgram(const std::string& program, const std::vector<std::string>
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (group != nullptr) {
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, group->id());
+    }
     pid_t child = 0;
     ProgramRun run;
     int status = 0;
-    if (posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ) == 0 &&
-        waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+    const bool spawned =
+        posix_spawn(&child, program.c_str(), &actions, &attributes, argv.data(), environ) == 0;
+    if (spawned && group != nullptr && group->id() == 0) {
+        group->joined(child);
+    }
+    if (spawned && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
         run.status = WEXITSTATUS(status);
     }
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     run.out = readHostFile(out);
     run.err = readHostFile(err);

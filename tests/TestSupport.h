@@ -52,9 +52,30 @@ struct ProgramRun {
     std::string err;
 };
 
+// A process group of its own for the programs a test runs, so that stand-ins which go on in the
+// background can be ended with it: SIGTERM to the whole group at the end, SIGKILL to what is
+// left after two seconds. The first program run in it founds the group.
+class ProcessGroup {
+public:
+    ProcessGroup() = default;
+    ProcessGroup(const ProcessGroup&) = delete;
+    ProcessGroup& operator=(const ProcessGroup&) = delete;
+    ProcessGroup(ProcessGroup&&) = delete;
+    ProcessGroup& operator=(ProcessGroup&&) = delete;
+    ~ProcessGroup() { end(); }
+
+    // 0 until the first program ran.
+    int id() const { return id_; }
+    void joined(int id) { id_ = id; }
+    void end();
+
+private:
+    int id_ = 0;
+};
+
 // Runs `program` with `arguments` (no shell), its output captured through files in
-// `scratchFolder`, and waits for it.
+// `scratchFolder`, and waits for it; in `group` when one is given.
 ProgramRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
-                      const std::string& scratchFolder);
+                      const std::string& scratchFolder, ProcessGroup* group = nullptr);
 
 }  // namespace TestSupport
