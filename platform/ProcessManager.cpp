@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 
 #include "platform/UnitRoot.h"
 
@@ -13,6 +14,9 @@ int ProcessManager::symlink(const std::string& unitTargetPath, const std::string
     const std::string target = UnitRoot::hostPath(unitTargetPath);
     const std::string link = UnitRoot::hostPath(unitLinkPath);
     // Build the new link beside the old one and rename it over, so the name never disappears.
+    // The unit's process manager needs no folders on the way to a link; the host does.
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(link).parent_path(), ignored);
     const std::string temporary = link + ".link-" + std::to_string(getpid());
     std::remove(temporary.c_str());
     if (::symlink(target.c_str(), temporary.c_str()) != 0) {

@@ -290,6 +290,9 @@ TEST(ServicesTest, NamesLinksAndSystemLogLiveBeneathTheUnitRoot) {
     EXPECT_EQ(std::filesystem::read_symlink(root.path() + "/tmp/graphics.conf"),
               root.path() + "/tmp/other.conf");
     EXPECT_EQ(root.readFile("/tmp/graphics.conf"), "other\n");
+    // Links live in the process manager's name space, which needs no folders on the way.
+    ASSERT_EQ(Platform::ProcessManager::symlink("/tmp/other.conf", "/usr/sbin/telnetd"), 0);
+    EXPECT_EQ(root.readFile("/usr/sbin/telnetd"), "other\n");
 
     Platform::SystemLog::writef(12345, 6, "Bootloader: %s %d", "started", 3);
     Platform::SystemLog::write(12345, 6, "HardwareManager: Shutdown M2");
