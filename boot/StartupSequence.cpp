@@ -13,6 +13,7 @@
 
 #include "CoreSystem/ArchiveManager.h"
 #include "CoreSystem/Utilities.h"
+#include "boot/LoaderVersion.h"
 #include "platform/Process.h"
 #include "platform/ProcessManager.h"
 #include "platform/SystemLog.h"
@@ -85,7 +86,8 @@ void StartupSequence::startServices() {
 
 void StartupSequence::setVersionVariables() {
     std::ostringstream version;
-    version << majorVersion << "." << minorVersion << "." << buildNumber << std::endl;
+    version << LoaderVersion::major << "." << LoaderVersion::minor << "." << LoaderVersion::build
+            << std::endl;
     setenv("APPLICATION_VERSION", version.str().c_str(), 1);
     setenv("DEVICEFAMILY", "M2", 1);
 }

@@ -12,10 +12,6 @@ namespace Boot {
 // driver that does not come up only costs its waitfor's time-out.
 class StartupSequence {
 public:
-    static constexpr int majorVersion = 2;
-    static constexpr int minorVersion = 9;
-    static constexpr int buildNumber = 10543;
-
     // The payloads are the two archives linked into the loader, back to back.
     StartupSequence(int argumentCount, std::span<const std::uint8_t> fileSystemPayload,
                     std::span<const std::uint8_t> utilitiesPayload)

@@ -6,6 +6,7 @@
 
 #include "CoreSystem/HardwareManager.h"
 #include "assets/UiAssets.h"
+#include "boot/LoaderVersion.h"
 #include "boot/ui/FormatUIState.h"
 #include "boot/ui/InteractiveUIState.h"
 #include "boot/ui/LoadingUIState.h"
@@ -19,11 +20,6 @@ namespace Boot {
 namespace {
 
 constexpr Color white{255, 255, 255, 255};
-
-// The loader's own version, shown on every screen.
-constexpr int versionMajor = 2;
-constexpr int versionMinor = 9;
-constexpr int versionBuild = 10543;
 
 constexpr int identityFontHeight = 15;
 constexpr double identityTextX = 95;
@@ -234,8 +230,8 @@ void UIManager::drawBackgroundImage() {
 std::array<std::string, 4> UIManager::identityTexts() {
     const char* bootstrapVersion = std::getenv("BOOTSTRAP_VERSION");
     return {
-        "Bootloader Version: " + std::to_string(versionMajor) + "." + std::to_string(versionMinor) +
-            "." + std::to_string(versionBuild),
+        "Bootloader Version: " + std::to_string(LoaderVersion::major) + "." +
+            std::to_string(LoaderVersion::minor) + "." + std::to_string(LoaderVersion::build),
         std::string("Bootstrap Version: ") +
             (bootstrapVersion != nullptr ? bootstrapVersion : "0.0.0"),
         "Part Number: " + std::to_string(CoreSystem::Hardware::Manager::partNumber()),
