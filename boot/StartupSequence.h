@@ -24,18 +24,18 @@ public:
     // Everything after it: service links, network services, test and console selection.
     void startServices();
 
-    void setVersionVariables();
+    static void setVersionVariables();
     void unpackPayloads();
-    void openTemporaryFiles();
-    void startEarlyDrivers();
-    void startScreenAndBacklight();
-    void waitForDisplayDrivers();
+    static void openTemporaryFiles();
+    static void startEarlyDrivers();
+    static void startScreenAndBacklight();
+    static void waitForDisplayDrivers();
     void startLogoOrTestBacklight();
-    void bringUpBoards();
-    void startCanDrivers();
-    void linkServiceFiles();
-    void startNetworkServices();
-    void selectConsole();
+    static void bringUpBoards();
+    static void startCanDrivers();
+    static void linkServiceFiles();
+    static void startNetworkServices();
+    static void selectConsole();
 
     // Writes the bytes to `unitTarget`, extracts that archive into /tmp/ and removes it.
     static void unpackPayload(const std::string& unitTarget, std::span<const std::uint8_t> bytes);

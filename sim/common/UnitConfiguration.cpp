@@ -74,11 +74,13 @@ std::optional<UnitConfiguration> UnitConfiguration::load(const std::string& unit
                 configuration.attached.insert(device);
             }
         } else {
-            error = where + "unknown key '" + key + "'";
+            error = where;
+            error.append("unknown key '").append(key).append("'");
             return std::nullopt;
         }
         if (!valid) {
-            error = where + "bad value '" + value + "' for " + key;
+            error = where;
+            error.append("bad value '").append(value).append("' for ").append(key);
             return std::nullopt;
         }
     }
