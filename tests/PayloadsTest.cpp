@@ -173,6 +173,11 @@ struct ReaderDeleter {
     void operator()(archive* reader) const { archive_read_free(reader); }
 };
 
+std::string errorOf(archive* reader) {
+    const char* error = archive_error_string(reader);
+    return error != nullptr ? error : "failed";
+}
+
 ReadPayload readPayload(Assets::PayloadBytes bytes) {
     ReadPayload payload;
     const std::unique_ptr<archive, ReaderDeleter> reader(archive_read_new());
@@ -180,7 +185,7 @@ ReadPayload readPayload(Assets::PayloadBytes bytes) {
     archive_read_support_format_tar(reader.get());
     if (archive_read_open_memory(reader.get(), bytes.begin,
                                  static_cast<std::size_t>(bytes.end - bytes.begin)) != ARCHIVE_OK) {
-        payload.error = archive_error_string(reader.get());
+        payload.error = errorOf(reader.get());
         return payload;
     }
     archive_entry* entry = nullptr;
@@ -199,13 +204,13 @@ ReadPayload readPayload(Assets::PayloadBytes bytes) {
             member.content.append(buffer, static_cast<std::size_t>(got));
         }
         if (got < 0) {
-            payload.error = archive_error_string(reader.get());
+            payload.error = errorOf(reader.get());
             return payload;
         }
         payload.members.push_back(member);
     }
     if (result != ARCHIVE_EOF) {
-        payload.error = archive_error_string(reader.get());
+        payload.error = errorOf(reader.get());
     }
     return payload;
 }

@@ -150,7 +150,8 @@ la_ssize_t appendToText(archive* /*writer*/, void* bytes, const void* buffer, si
 
 void check(archive* writer, int result) {
     if (result != ARCHIVE_OK) {
-        throw Failure{std::string("archive: ") + archive_error_string(writer)};
+        const char* error = archive_error_string(writer);
+        throw Failure{std::string("archive: ") + (error != nullptr ? error : "failed")};
     }
 }
 
