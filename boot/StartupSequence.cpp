@@ -131,7 +131,9 @@ void StartupSequence::openTemporaryFiles() {
         if (name == "." || name == "..") {
             continue;
         }
-        Utilities::changeMode(folder + name, "777");
+        // The password hashes that login reads stay the owner's alone: a shadow file everyone
+        // may write lets anyone set the passwords of the telnet and ftp accounts.
+        Utilities::changeMode(folder + name, name == "shadow" ? "600" : "777");
     }
 }
 

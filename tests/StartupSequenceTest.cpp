@@ -31,6 +31,7 @@ TEST(StartupSequenceTest, PayloadsAreUnpackedIntoTmpOpenedUpAndTheirArchivesRemo
     chmod(root.path().c_str(), 0755);
     const std::string fileSystem = TestSupport::tarGz(
         {{.path = "screen", .contents = "a"},
+         {.path = "shadow", .contents = "root:*:"},
          {.path = "graphics800x480.conf", .contents = "video-mode = 800 x 480 @ 60\n"}});
     const std::string utilities = TestSupport::tarGz({{.path = "VeldApp", .contents = "b"}});
 
@@ -42,6 +43,7 @@ TEST(StartupSequenceTest, PayloadsAreUnpackedIntoTmpOpenedUpAndTheirArchivesRemo
     for (const char* name : {"screen", "graphics800x480.conf", "VeldApp", "earlier"}) {
         EXPECT_EQ(modeOf(root.path() + "/tmp/" + name), 0777U) << name;
     }
+    EXPECT_EQ(modeOf(root.path() + "/tmp/shadow"), 0600U);
     EXPECT_FALSE(std::filesystem::exists(root.path() + "/tmp/ldrfs.tar.gz"));
     EXPECT_FALSE(std::filesystem::exists(root.path() + "/tmp/utilities.tar.gz"));
     // The pass leaves the folder above /tmp (the unit's root) as it was.
