@@ -360,6 +360,16 @@ TEST_F(FormatToolsTest, FormattingAgainLeavesAnEmptyDataPartitionThatKeepsLaterF
     EXPECT_EQ(root.readFile("/fs/etfs/formatted"), "Format Completed\n");
 }
 
+TEST_F(FormatToolsTest, ADamagedStoredPartitionTableIsReportedAndNotUsed) {
+    root.writeFile("/var/sim/emmc/dev_emmc0.partitions", "1 177\n");
+
+    const ProgramRun show = tool({"fdisk", device, "show"});
+    EXPECT_EQ(show.status, 1);
+    EXPECT_NE(show.err.find("damaged"), std::string::npos) << show.err;
+    EXPECT_EQ(tool({"mount", "-e", device}).status, 1);
+    EXPECT_FALSE(fs::exists(partition));
+}
+
 TEST_F(FormatToolsTest, FormatToolsFailWithoutWhatTheyNeed) {
     struct Case {
         const char* name;

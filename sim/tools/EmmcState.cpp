@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <vector>
 
 #include "platform/UnitRoot.h"
 
@@ -52,7 +51,16 @@ bool writeWhole(const std::string& hostPath, const std::string& text) {
 
 }  // namespace
 
-std::optional<EmmcState::PartitionTable> EmmcState::loadTable(const std::string& deviceHostPath) {
+std::optional<EmmcState::PartitionTable> EmmcState::loadTable(const ToolCall& call,
+                                                              const std::string& deviceHostPath) {
+    if (!call.allowsPath(deviceHostPath)) {
+        return std::nullopt;
+    }
+    std::error_code error;
+    if (!fs::exists(deviceHostPath, error)) {
+        call.fail("no device " + deviceHostPath);
+        return std::nullopt;
+    }
     PartitionTable table;
     std::ifstream file(tableFile(deviceHostPath));
     std::string line;
@@ -62,6 +70,7 @@ std::optional<EmmcState::PartitionTable> EmmcState::loadTable(const std::string&
         Partition partition;
         if (!(words >> slot >> partition.type >> partition.percent) || slot < firstSlot ||
             slot > lastSlot) {
+            call.fail("the stored partition table of " + deviceHostPath + " is damaged");
             return std::nullopt;
         }
         table[slot] = partition;

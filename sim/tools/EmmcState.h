@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "sim/tools/ToolCall.h"
+
 namespace Sim::Tools {
 
 // What the simulated eMMC keeps between the format tools: each device's partition table (a text
@@ -21,9 +23,10 @@ public:
     static constexpr int firstSlot = 1;
     static constexpr int lastSlot = 4;
 
-    // The table of the device at `deviceHostPath` (empty when none was written); nullopt when
-    // the stored table cannot be read back.
-    static std::optional<PartitionTable> loadTable(const std::string& deviceHostPath);
+    // The table of the device at `deviceHostPath` (empty when none was written); nullopt, after
+    // the tool said why, when the device is not the unit's or its stored table is damaged.
+    static std::optional<PartitionTable> loadTable(const ToolCall& call,
+                                                   const std::string& deviceHostPath);
     static bool saveTable(const std::string& deviceHostPath, const PartitionTable& table);
     // The host path of a partition of `type` on the device: DEVICE + "t" + TYPE.
     static std::string partitionPath(const std::string& deviceHostPath, int type);

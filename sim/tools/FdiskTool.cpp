@@ -1,6 +1,5 @@
 #include <charconv>
 #include <cstdio>
-#include <filesystem>
 #include <map>
 #include <numeric>
 #include <optional>
@@ -108,16 +107,9 @@ int runFdisk(const ToolCall& call) {
     if (!options || (command == "show" && !options->empty())) {
         return call.wrongUsage("bad options for " + command);
     }
-    if (!call.allowsPath(device)) {
-        return failure;
-    }
-    std::error_code error;
-    if (!std::filesystem::exists(device, error)) {
-        return call.fail("no device " + device);
-    }
-    auto table = EmmcState::loadTable(device);
+    auto table = EmmcState::loadTable(call, device);
     if (!table) {
-        return call.fail("the stored partition table of " + device + " is damaged");
+        return failure;
     }
     return command == "show" ? showTable(*table)
                              : changeTable(call, device, *table, command, *options);

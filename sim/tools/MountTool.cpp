@@ -13,17 +13,11 @@ namespace fs = std::filesystem;
 // mount -e DEVICE: a path for each partition in the device's table, as the block driver would
 // publish it; existing paths are kept.
 int enumeratePartitions(const ToolCall& call, const std::string& device) {
-    if (!call.allowsPath(device)) {
+    const auto table = EmmcState::loadTable(call, device);
+    if (!table) {
         return failure;
     }
     std::error_code error;
-    if (!fs::exists(device, error)) {
-        return call.fail("no device " + device);
-    }
-    const auto table = EmmcState::loadTable(device);
-    if (!table) {
-        return call.fail("the stored partition table of " + device + " is damaged");
-    }
     for (const auto& [slot, partition] : *table) {
         const std::string path = EmmcState::partitionPath(device, partition.type);
         if (fs::symlink_status(path, error).type() == fs::file_type::not_found) {
