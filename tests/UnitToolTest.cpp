@@ -206,6 +206,7 @@ TEST_F(UnitToolTest, ShellToolsRefuseEveryPathOutsideTheRoot) {
         {"mode through a link", {"chmod", "777", host("/tmp/link-out")}},
         {"target folder option", {"cp", "--target-directory=" + outside.path(), host("/tmp/file")}},
         {"relative to a host folder", {"cp", host("/tmp/file"), relativeCopy}},
+        {"mode that looks like an option", {"chmod", "-w", relativeCopy}},
         {"move out", {"mv", host("/tmp/file"), outside.path() + "/moved"}},
     };
     for (const Case& testCase : cases) {

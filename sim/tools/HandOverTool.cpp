@@ -15,34 +15,46 @@ namespace {
 constexpr std::size_t noPathOperands = std::numeric_limits<std::size_t>::max();
 
 // Which operands (arguments that are not options) a shell tool takes as paths: from this index
-// on (chmod's mode and grep's pattern come first; sleep and pwd take none).
+// on (chmod's mode and grep's pattern come first; sleep and pwd take none). Where a leading
+// operand may itself start with "-" (chmod's mode "-w"), only the tool's own option letters make
+// an option, so that the mode is never mistaken for one and the path after it goes unchecked.
 struct OperandRule {
     std::string_view name;
     std::size_t firstPathOperand;
+    std::string_view optionLetters;
 };
 
 constexpr auto operandRules = std::to_array<OperandRule>({
-    {"cat", 0},
-    {"chmod", 1},
-    {"cp", 0},
-    {"df", 0},
-    {"grep", 1},
-    {"ln", 0},
-    {"ls", 0},
-    {"mkdir", 0},
-    {"mv", 0},
-    {"pwd", noPathOperands},
-    {"rm", 0},
-    {"sleep", noPathOperands},
+    {"cat", 0, {}},
+    {"chmod", 1, "cfvR"},
+    {"cp", 0, {}},
+    {"df", 0, {}},
+    {"grep", 1, {}},
+    {"ln", 0, {}},
+    {"ls", 0, {}},
+    {"mkdir", 0, {}},
+    {"mv", 0, {}},
+    {"pwd", noPathOperands, {}},
+    {"rm", 0, {}},
+    {"sleep", noPathOperands, {}},
 });
 
 constexpr std::array<std::string_view, 2> hostToolFolders = {"/bin/", "/usr/bin/"};
 
-std::size_t firstPathOperand(std::string_view name) {
+const OperandRule& operandRule(std::string_view name) {
+    static constexpr OperandRule noPaths{{}, noPathOperands, {}};
     const auto* rule =
         std::find_if(operandRules.begin(), operandRules.end(),
                      [name](const OperandRule& entry) { return entry.name == name; });
-    return rule == operandRules.end() ? noPathOperands : rule->firstPathOperand;
+    return rule == operandRules.end() ? noPaths : *rule;
+}
+
+bool isOption(const OperandRule& rule, const std::string& argument) {
+    if (argument.size() < 2 || argument.front() != '-') {
+        return false;
+    }
+    return rule.optionLetters.empty() || argument.starts_with("--") ||
+           argument.find_first_not_of(rule.optionLetters, 1) == std::string::npos;
 }
 
 // The path an option carries in itself ("--target-directory=DIR", "-t/DIR"), or empty.
@@ -58,7 +70,7 @@ std::string pathInOption(const std::string& option) {
 // Every path the tool would be given: arguments starting with "/", paths inside options, and
 // the operands that the tool reads as paths (relative ones count from the working folder).
 bool allowsEveryPath(const ToolCall& call) {
-    const std::size_t firstPath = firstPathOperand(call.name);
+    const OperandRule& rule = operandRule(call.name);
     std::size_t operandIndex = 0;
     bool optionsEnded = false;
     for (const std::string& argument : call.arguments) {
@@ -67,9 +79,9 @@ bool allowsEveryPath(const ToolCall& call) {
             optionsEnded = true;
             continue;
         }
-        if (!optionsEnded && argument.size() > 1 && argument.front() == '-') {
+        if (!optionsEnded && isOption(rule, argument)) {
             path = pathInOption(argument);
-        } else if (operandIndex++ >= firstPath || argument.starts_with('/')) {
+        } else if (operandIndex++ >= rule.firstPathOperand || argument.starts_with('/')) {
             path = argument;
         }
         if (!path.empty() && !call.allowsPath(path)) {
