@@ -22,6 +22,8 @@
 #include "platform/DeviceCommands.h"
 #include "platform/testkit/DeviceServer.h"
 #include "sim/common/UnitConfiguration.h"
+#include "sim/unitsim/ProcessTable.h"
+#include "sim/unitsim/UnitFolder.h"
 
 namespace {
 
@@ -37,37 +39,12 @@ const std::string unitsim = UNITSIM_PATH;
 constexpr std::uint64_t gpioRegisterAddress = 0xE605580C;
 constexpr std::uint32_t otherGpioBit = 0x1;
 
-// A process that exists and has not ended (ended but unreaped counts as gone).
-bool isAlive(int process) {
-    std::ifstream stat("/proc/" + std::to_string(process) + "/stat");
-    std::string line;
-    if (process <= 0 || !std::getline(stat, line)) {
-        return false;
-    }
-    const auto nameEnd = line.rfind(')');
-    return nameEnd != std::string::npos && nameEnd + 2 < line.size() && line[nameEnd + 2] != 'Z';
-}
-
 // Every live process whose process group is `group`.
-std::vector<int> liveMembersOf(int group) {
-    std::vector<int> members;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/proc", error)) {
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        if (!std::getline(stat, line)) {
-            continue;
-        }
-        const auto nameEnd = line.rfind(')');
-        if (nameEnd == std::string::npos) {
-            continue;
-        }
-        std::istringstream fields(line.substr(nameEnd + 1));
-        char state = '?';
-        int parent = 0;
-        int processGroup = 0;
-        if (fields >> state >> parent >> processGroup && processGroup == group && state != 'Z') {
-            members.push_back(std::stoi(entry.path().filename().string()));
+std::vector<pid_t> liveMembersOf(pid_t group) {
+    std::vector<pid_t> members;
+    for (const Sim::Unitsim::ProcessEntry& entry : Sim::Unitsim::ProcessTable::scan()) {
+        if (entry.group == group && !entry.hasEnded()) {
+            members.push_back(entry.id);
         }
     }
     return members;
@@ -175,10 +152,11 @@ protected:
 
     // Waits until the supervisor has gone too (it records the outcome just before it ends).
     void expectSupervisorGone(int supervisor) {
-        for (int waited = 0; waited < 10000 && isAlive(supervisor); waited += 20) {
+        for (int waited = 0; waited < 10000 && Sim::Unitsim::isProcessAlive(supervisor);
+             waited += 20) {
             Platform::sleepMilliseconds(20);
         }
-        EXPECT_FALSE(isAlive(supervisor));
+        EXPECT_FALSE(Sim::Unitsim::isProcessAlive(supervisor));
         EXPECT_FALSE(fs::exists(unit + "/var/run/supervisor.pid"));
     }
 
@@ -369,7 +347,7 @@ TEST_F(UnitsimTest, SupervisorRecordsHowTheRunEndedAndLeavesNoProcessBehind) {
         EXPECT_EQ(TestSupport::readHostFile(unit + "/var/run/outcome"), testCase.outcome + "\n");
         EXPECT_TRUE(liveMembersOf(unitGroup).empty());
         if (fs::exists(unit + "/var/run/child")) {
-            EXPECT_FALSE(isAlive(readNumber(unit + "/var/run/child")));
+            EXPECT_FALSE(Sim::Unitsim::isProcessAlive(readNumber(unit + "/var/run/child")));
         }
         expectSupervisorGone(supervisor);
     }
@@ -392,7 +370,7 @@ TEST_F(UnitsimTest, SecondStartIsRefusedWhileTheUnitRuns) {
     EXPECT_EQ(second.status, 1);
     EXPECT_NE(second.err.find("already"), std::string::npos) << second.err;
     EXPECT_EQ(readNumber(unit + "/var/run/unit.pgid"), loaderProcess);
-    EXPECT_TRUE(isAlive(loaderProcess));
+    EXPECT_TRUE(Sim::Unitsim::isProcessAlive(loaderProcess));
     EXPECT_EQ(unitsimRun({"stop", unit}).status, 0);
     const ProgramRun again = unitsimRun({"stop", unit});
     EXPECT_EQ(again.status, 1);
