@@ -144,7 +144,7 @@ protected:
 
     // A shell script standing in for the loader.
     std::string loader(const std::string& name, const std::string& body) const {
-        const std::string path = folder.path() + "/" + name;
+        std::string path = folder.path() + "/" + name;
         TestSupport::writeHostFile(path, "#!/bin/sh\n" + body);
         ::chmod(path.c_str(), 0755);
         return path;
@@ -202,7 +202,7 @@ TEST_F(UnitsimTest, MakeLaysOutTheUnitItDescribes) {
                                                               {"unit-tool", "unit-tool"},
                                                               {"waitfor", "unit-tool"},
                                                               {"sync", "unit-tool"}}) {
-            EXPECT_EQ(fs::read_symlink(unit + "/var/sim/bin/" + link), programs + "/" + target);
+            EXPECT_EQ(fs::read_symlink(unit + "/var/sim/bin/" + link), fs::path(programs) / target);
         }
         std::string error;
         const std::optional<Sim::UnitConfiguration> configuration =

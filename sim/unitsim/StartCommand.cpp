@@ -74,7 +74,8 @@ std::vector<std::string> loaderEnvironment(const UnitFolder& unit, const Argumen
     std::vector<std::string> environment;
     environment.reserve(variables.size());
     for (const auto& [name, value] : variables) {
-        environment.push_back(name + "=" + value);
+        environment.push_back(name);
+        environment.back().append("=").append(value);
     }
     return environment;
 }
