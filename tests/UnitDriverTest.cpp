@@ -1,10 +1,10 @@
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -42,11 +42,11 @@ namespace {
 using Boot::InstallStatus;
 using CoreSystem::Hardware::DataBlockEnum;
 using CoreSystem::Hardware::Manager;
+using ::testing::_;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::Pair;
-using ::testing::_;
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
@@ -120,8 +120,8 @@ protected:
     std::map<pid_t, std::string> standins() const {
         std::map<pid_t, std::string> found;
         std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator(
-                 host(Sim::UnitPaths::processFolder), error)) {
+        for (const auto& entry :
+             std::filesystem::directory_iterator(host(Sim::UnitPaths::processFolder), error)) {
             const std::string text = TestSupport::readHostFile(entry.path());
             found[static_cast<pid_t>(std::stoi(entry.path().filename().string()))] =
                 text.substr(0, text.find('\n'));
@@ -160,7 +160,8 @@ TEST_F(UnitDriverTest, CreatesAndServesTheDevicePathsItsCommandNames) {
         {{"spi-master", "-u0", "-d", "msiof", "channel=0"}, {"/dev/spi0"}},
         {{"i2c-rcar_i2c", "-c4", "--u4"}, {"/dev/i2c4"}},
         {{"dev-can-m2", "-x", "-u1", "can1"}, {"/dev/can1"}},
-        {{"pwm-mx", "-d", "clksrc=5", "-u", "1", "-p", "0xe6060008"}, {"/dev/pwm1", "/dev/backlight1"}},
+        {{"pwm-mx", "-d", "clksrc=5", "-u", "1", "-p", "0xe6060008"},
+         {"/dev/pwm1", "/dev/backlight1"}},
         {{"backlight-m2", "-u", "0"}, {"/dev/pwm0", "/dev/backlight0"}},
         {{"power-fail"}, {"/dev/power-fail"}},
         {{"random", "-p"}, {"/dev/random"}},
@@ -224,9 +225,10 @@ TEST_F(UnitDriverTest, CreatesNoDeviceThatTheUnitDoesNotHaveAttached) {
     const struct {
         const char* name;
         const char* path;
-    } cases[] = {{"touch-dura", "/dev/touch-dura"}, {"io-interface-opt", "/dev/io_interface"},
-                 {"iplctl", "/dev/iplctl"},         {"devb-mmcsd-rcarm2-trevanic-mmc", "/dev/emmc0"},
-                 {"devc-serscif", "/dev/ser1"},     {"devc-serusb", "/dev/serusb1"}};
+    } cases[] = {
+        {"touch-dura", "/dev/touch-dura"}, {"io-interface-opt", "/dev/io_interface"},
+        {"iplctl", "/dev/iplctl"},         {"devb-mmcsd-rcarm2-trevanic-mmc", "/dev/emmc0"},
+        {"devc-serscif", "/dev/ser1"},     {"devc-serusb", "/dev/serusb1"}};
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         EXPECT_EQ(start(testCase.name).status, 0);
@@ -290,8 +292,7 @@ TEST_F(UnitDriverTest, KeyAndTouchMessagesWrittenArriveWholeAtABlockedReader) {
         EXPECT_EQ(writer.write(tooLong.data(), tooLong.size()), -1);
         EXPECT_EQ(errno, EINVAL);
         EXPECT_EQ(writer.write(first.data(), first.size()), static_cast<ssize_t>(testCase.size));
-        EXPECT_EQ(writer.write(second.data(), second.size()),
-                  static_cast<ssize_t>(testCase.size));
+        EXPECT_EQ(writer.write(second.data(), second.size()), static_cast<ssize_t>(testCase.size));
         readerThread.join();
         EXPECT_EQ(read, (std::vector<Bytes>{Bytes(first.begin(), first.end()),
                                             Bytes(second.begin(), second.end())}));
@@ -421,8 +422,8 @@ TEST_F(UnitDriverTest, FirmwareInstallsThroughTheDriversSucceedAndDeliverTheExac
         return before;
     };
     const Case cases[] = {
-        {"touch-dura", [] { return std::make_unique<Boot::TouchInstaller>(); }, 1,
-         "touch-firmware", with({}, {"status 0"}), "-- Touch Update Complete -- Status 0"},
+        {"touch-dura", [] { return std::make_unique<Boot::TouchInstaller>(); }, 1, "touch-firmware",
+         with({}, {"status 0"}), "-- Touch Update Complete -- Status 0"},
         {"io-interface-opt", [] { return std::make_unique<Boot::PicInstaller>(); }, 1,
          "pic-firmware", with({"query"}, {"status 0"}), "PicStatus is 0"},
         {"iplctl", [] { return std::make_unique<Boot::IplInstaller>(); }, 1, "ipl-firmware",
@@ -440,8 +441,7 @@ TEST_F(UnitDriverTest, FirmwareInstallsThroughTheDriversSucceedAndDeliverTheExac
 
         EXPECT_EQ(install(*installer, image, testCase.version), InstallStatus::success);
         EXPECT_TRUE(received(std::string(testCase.receivedName) + ".bin") == image);
-        EXPECT_EQ(lines(received(std::string(testCase.receivedName) + ".log")),
-                  testCase.requests);
+        EXPECT_EQ(lines(received(std::string(testCase.receivedName) + ".log")), testCase.requests);
         EXPECT_THAT(TestSupport::installLogLines(root), Contains(testCase.logLine));
     }
 }
@@ -469,8 +469,8 @@ TEST_F(UnitDriverTest, TheIplControlDriverSortsImagesByTheStatusRequestThatEndsT
 // A firmware file for the module: an image naming `build`, then a valid suffix.
 Bytes bluetoothFirmware(std::size_t size, std::uint32_t build) {
     // The format's magic, eight header bytes, then the text the module takes its build from.
-    const std::string text = "CSR-dfu2" + std::string(8, '\x01') + "module image, build " +
-                             std::to_string(build) + ";";
+    const std::string text =
+        "CSR-dfu2" + std::string(8, '\x01') + "module image, build " + std::to_string(build) + ";";
     Bytes file(text.begin(), text.end());
     const std::string filler = patternImage(size - Boot::Bluetooth::dfuSuffixSize - file.size(), 5);
     file.insert(file.end(), filler.begin(), filler.end());

@@ -66,7 +66,8 @@ constexpr std::size_t maximumUnitDigits = 3;
 
 bool isUnitNumber(std::string_view text) {
     return !text.empty() && text.size() <= maximumUnitDigits &&
-           std::ranges::all_of(text, [](char character) { return character >= '0' && character <= '9'; });
+           std::ranges::all_of(text,
+                               [](char character) { return character >= '0' && character <= '9'; });
 }
 
 // The unit number given with `option`, or empty when it is missing or not a number.
@@ -100,8 +101,8 @@ std::optional<DriverPlan> DriverPlan::forCommand(std::string_view name,
         }
         const std::string number = unitNumber(arguments, driver.option);
         if (number.empty()) {
-            error = std::string(name) + ": needs a unit number (" + std::string(driver.option) +
-                    "N)";
+            error =
+                std::string(name) + ": needs a unit number (" + std::string(driver.option) + "N)";
             return std::nullopt;
         }
         DriverPlan plan;
@@ -116,6 +117,7 @@ std::optional<DriverPlan> DriverPlan::forCommand(std::string_view name,
 
 std::vector<std::string_view> DriverPlan::driverNames() {
     std::vector<std::string_view> names;
+    names.reserve(fixedDrivers.size() + numberedDrivers().size());
     for (const FixedDriver& driver : fixedDrivers) {
         names.push_back(driver.name);
     }

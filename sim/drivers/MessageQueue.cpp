@@ -38,4 +38,11 @@ void MessageQueue::stop() {
     changed_.notify_all();
 }
 
+Platform::Testkit::DeviceServer::Handlers MessageQueue::handlers() {
+    return {.read = [this](std::uint32_t wanted,
+                           std::vector<std::uint8_t>& out) { return read(wanted, out); },
+            .write = [this](std::span<const std::uint8_t> data) { return write(data); },
+            .onStop = [this] { stop(); }};
+}
+
 }  // namespace Sim

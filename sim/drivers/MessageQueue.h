@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+#include "platform/testkit/DeviceServer.h"
+
 namespace Sim {
 
 // The queue of an input driver: fixed-size messages written by one connection (the person's
@@ -24,6 +26,8 @@ public:
     // is refused with -EINVAL.
     std::int32_t write(std::span<const std::uint8_t> data);
     void stop();
+    // Read, write and stop handlers of a device server, bound to this queue.
+    Platform::Testkit::DeviceServer::Handlers handlers();
 
 private:
     const std::size_t messageSize_;

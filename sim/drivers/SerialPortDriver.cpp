@@ -6,6 +6,7 @@
 #include <chrono>
 #include <fstream>
 #include <system_error>
+#include <utility>
 
 #include "sim/common/StandinProcess.h"
 
@@ -18,8 +19,8 @@ constexpr std::chrono::milliseconds stopPoll{50};
 
 }  // namespace
 
-SerialPortDriver::SerialPortDriver(const std::string& hostPath, const ChipOptions& options)
-    : hostPath_(hostPath), chip_(options) {
+SerialPortDriver::SerialPortDriver(std::string hostPath, const ChipOptions& options)
+    : hostPath_(std::move(hostPath)), chip_(options) {
     if (::symlink(chip_.slavePath().c_str(), hostPath_.c_str()) != 0) {
         throw std::system_error(errno, std::generic_category(), "serial port link " + hostPath_);
     }

@@ -18,7 +18,7 @@ namespace Sim {
 class SerialPortDriver final : public StandinDriver {
 public:
     // Throws std::system_error when the link cannot be made (for instance, the path exists).
-    SerialPortDriver(const std::string& hostPath, const ChipOptions& options);
+    SerialPortDriver(std::string hostPath, const ChipOptions& options);
     ~SerialPortDriver() override;
 
     const SimulatedChip& chip() const { return chip_; }

@@ -22,6 +22,8 @@ public:
     const FirmwareSink& firmware() const { return firmware_; }
 
 private:
+    Platform::Testkit::DeviceServer::Handlers handlers();
+
     MessageQueue queue_{messageSize};
     FirmwareSink firmware_{"touch-firmware"};
     Platform::Testkit::DeviceServer server_;  // last: stops before what it serves goes away
