@@ -37,6 +37,7 @@ using Bytes = std::vector<std::uint8_t>;
 const std::string unitsim = UNITSIM_PATH;
 
 constexpr std::uint64_t gpioRegisterAddress = 0xE605580C;
+constexpr std::uint64_t bootParameterAddress = 0xE63C0000;
 constexpr std::uint32_t otherGpioBit = 0x1;
 
 // Every live process whose process group is `group`.
@@ -285,7 +286,8 @@ TEST_F(UnitsimTest, MadeUnitReadsBackThroughTheHardwareManager) {
                 }
                 return EINVAL;
             }});
-        writeMemoryWord(unit + "/dev/mem", 0xE63C0000, 0);  // no boot parameters to fall back on
+        writeMemoryWord(unit + "/dev/mem", bootParameterAddress,
+                        0);  // no boot parameters to fall back on
         Manager::resetCachedState();
         EXPECT_EQ(Manager::bootParameters(), nullptr);
         for (const DataBlockEnum kind : kinds) {
@@ -350,6 +352,41 @@ TEST_F(UnitsimTest, SupervisorRecordsHowTheRunEndedAndLeavesNoProcessBehind) {
             EXPECT_FALSE(Sim::Unitsim::isProcessAlive(readNumber(unit + "/var/run/child")));
         }
         expectSupervisorGone(supervisor);
+    }
+}
+
+TEST_F(UnitsimTest, WholeRunServesTheBootDriversUntilItEnds) {
+    if (!fs::exists(fs::path(unitsim).parent_path() / "unit-driver")) {
+        GTEST_SKIP() << "the stand-in drivers are not built";
+    }
+    makeUnit({"--display-type", "12", "--variant", "2"});
+    writeMemoryWord(unit + "/dev/mem", bootParameterAddress, 0);  // board data from iplctl only
+    const ProgramRun started =
+        startUnit({"--loader", loader("never.sh", "echo ready\nexec /bin/sleep 1000\n")});
+    ASSERT_EQ(started.status, 0) << started.err;
+    EXPECT_EQ(started.out.find("missing"), std::string::npos) << started.out;
+    const std::vector<std::string> devices = {"/dev/key", "/dev/iplctl", "/dev/emmc0"};
+    for (const std::string& device : devices) {
+        EXPECT_TRUE(fs::is_socket(unit + device)) << device;
+    }
+    EXPECT_EQ(unitsimRun({"press", unit, "up"}).status, 0);
+
+    ::setenv("UNIT_ROOT", unit.c_str(), 1);
+    ::setenv("DEVICEFAMILY", "M2", 1);
+    Manager::resetCachedState();
+    EXPECT_TRUE(Manager::isDataBlockValid(DataBlockEnum::block1,
+                                          Manager::readDataBlock(DataBlockEnum::block1)));
+    EXPECT_EQ(Manager::displayType(), 12U);
+    EXPECT_EQ(Manager::variantCode(), 2U);
+    Manager::resetCachedState();
+    ::unsetenv("DEVICEFAMILY");
+
+    const int unitGroup = readNumber(unit + "/var/run/unit.pgid");
+    const ProgramRun stopped = unitsimRun({"stop", unit});
+    EXPECT_EQ(stopped.out, "stopped\n");
+    EXPECT_TRUE(liveMembersOf(unitGroup).empty());
+    for (const std::string& device : devices) {
+        EXPECT_FALSE(fs::exists(unit + device)) << device;
     }
 }
 
