@@ -109,6 +109,14 @@ Bytes touchMessage(std::uint32_t kind, std::uint32_t x, std::uint32_t y, std::ui
     return message;
 }
 
+// A call that unitsim must refuse: its exit status and a part of its one-line message.
+struct Refusal {
+    const char* name;
+    std::vector<std::string> arguments;
+    int status;
+    std::string message;
+};
+
 // Each test makes its unit at "u" in a temporary folder, which also holds the stand-in loaders
 // and the captured output of unitsim. A unit still running at the end is stopped, and whatever
 // is left in its process group is ended with it.
@@ -149,6 +157,16 @@ protected:
         TestSupport::writeHostFile(path, "#!/bin/sh\n" + body);
         ::chmod(path.c_str(), 0755);
         return path;
+    }
+
+    void expectRefused(const std::vector<Refusal>& refusals) const {
+        for (const Refusal& refusal : refusals) {
+            SCOPED_TRACE(refusal.name);
+            const ProgramRun run = unitsimRun(refusal.arguments);
+            EXPECT_EQ(run.status, refusal.status);
+            EXPECT_NE(run.err.find(refusal.message), std::string::npos) << run.err;
+            EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        }
     }
 
     // Waits until the supervisor has gone too (it records the outcome just before it ends).
@@ -220,29 +238,14 @@ TEST_F(UnitsimTest, MakeRefusesWhatItCannotUse) {
     ASSERT_EQ(longest.size(), 67U);
     fs::create_directories(folder.path() + "/occupied");
     TestSupport::writeHostFile(folder.path() + "/occupied/file", "x");
-    struct Case {
-        const char* name;
-        std::vector<std::string> arguments;
-        int status;
-        std::string message;
-    };
-    const std::vector<Case> cases = {
-        {"root not empty", {folder.path() + "/occupied"}, 1, "not an empty folder"},
-        {"root too long for socket paths", {longest + "b"}, 1, "too long"},
-        {"unknown option", {unit, "--colour", "red"}, 2, "unknown option"},
-        {"number that is not one", {unit, "--display-type", "three"}, 2, "--display-type"},
-        {"unknown device", {unit, "--detach", "printer"}, 2, "printer"},
-        {"no root", {}, 2, "too few"},
-    };
-    for (const Case& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        std::vector<std::string> arguments = {"make"};
-        arguments.insert(arguments.end(), testCase.arguments.begin(), testCase.arguments.end());
-        const ProgramRun made = unitsimRun(arguments);
-        EXPECT_EQ(made.status, testCase.status);
-        EXPECT_NE(made.err.find(testCase.message), std::string::npos) << made.err;
-        EXPECT_EQ(std::count(made.err.begin(), made.err.end(), '\n'), 1) << made.err;
-    }
+    expectRefused({
+        {"root not empty", {"make", folder.path() + "/occupied"}, 1, "not an empty folder"},
+        {"root too long for socket paths", {"make", longest + "b"}, 1, "too long"},
+        {"unknown option", {"make", unit, "--colour", "red"}, 2, "unknown option"},
+        {"number that is not one", {"make", unit, "--display-type", "three"}, 2, "--display-type"},
+        {"unknown device", {"make", unit, "--detach", "printer"}, 2, "printer"},
+        {"no root", {"make"}, 2, "too few"},
+    });
     EXPECT_FALSE(fs::exists(longest + "b"));
     EXPECT_FALSE(fs::exists(unit));
     EXPECT_EQ(TestSupport::readHostFile(folder.path() + "/occupied/file"), "x");
@@ -426,25 +429,18 @@ TEST_F(UnitsimTest, RunStopsALoaderThatOutlastsItsTimeLimit) {
 
 TEST_F(UnitsimTest, WaitFailsAfterItsTimeout) {
     makeUnit();
-    struct Case {
-        const char* name;
-        std::vector<std::string> arguments;
-        std::string message;
-    };
-    const std::vector<Case> cases = {
-        {"text that never comes", {"--output", "never printed", "--timeout", "0.2"}, "timed out"},
-        {"frames without a capture folder", {"--frames", "1", "--timeout", "0.2"}, "--capture"},
-    };
     ASSERT_EQ(startUnit({"--loader", loader("never.sh", "exec /bin/sleep 1000\n")}).status, 0);
-    for (const Case& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        std::vector<std::string> arguments = {"wait", unit};
-        arguments.insert(arguments.end(), testCase.arguments.begin(), testCase.arguments.end());
-        const ProgramRun waited = unitsimRun(arguments);
-        EXPECT_EQ(waited.status, 1);
-        EXPECT_NE(waited.err.find(testCase.message), std::string::npos) << waited.err;
-    }
-    EXPECT_EQ(unitsimRun({"wait", unit, "--end", "--output", "x"}).status, 2);
+    expectRefused({
+        {"text that never comes",
+         {"wait", unit, "--output", "never printed", "--timeout", "0.2"},
+         1,
+         "timed out"},
+        {"frames without a capture folder",
+         {"wait", unit, "--frames", "1", "--timeout", "0.2"},
+         1,
+         "--capture"},
+        {"two conditions", {"wait", unit, "--end", "--output", "x"}, 2, "exactly one"},
+    });
 }
 
 TEST_F(UnitsimTest, LoaderStartsWithTheUnitsEnvironmentOnly) {
@@ -537,13 +533,7 @@ TEST_F(UnitsimTest, TouchPressesThenReleasesOnePoint) {
 
 TEST_F(UnitsimTest, InputCommandsRefuseWhatTheUnitCannotTake) {
     makeUnit({"--display-type", "0"});
-    struct Case {
-        const char* name;
-        std::vector<std::string> arguments;
-        int status;
-        std::string message;
-    };
-    const std::vector<Case> cases = {
+    expectRefused({
         {"display without soft keys", {"press", unit, "up"}, 1, "has no up key"},
         {"touch on a soft key it lacks", {"touch", unit, "--button", "cancel"}, 1, "has no"},
         {"unknown key", {"click", unit, "left"}, 2, "unknown key"},
@@ -551,13 +541,7 @@ TEST_F(UnitsimTest, InputCommandsRefuseWhatTheUnitCannotTake) {
         {"touch at no number", {"touch", unit, "ten", "20"}, 2, "X"},
         {"no key driver", {"release", unit}, 1, "/dev/key"},
         {"not a unit", {"release", folder.path()}, 1, "not a simulated unit"},
-    };
-    for (const Case& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        const ProgramRun run = unitsimRun(testCase.arguments);
-        EXPECT_EQ(run.status, testCase.status);
-        EXPECT_NE(run.err.find(testCase.message), std::string::npos) << run.err;
-    }
+    });
 }
 
 TEST_F(UnitsimTest, GpioSetsAndClearsTheShutdownRequestBitOnly) {
