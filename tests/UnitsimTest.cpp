@@ -1,8 +1,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -415,6 +417,28 @@ TEST_F(UnitsimTest, SecondStartIsRefusedWhileTheUnitRuns) {
     const ProgramRun again = unitsimRun({"stop", unit});
     EXPECT_EQ(again.status, 1);
     EXPECT_NE(again.err.find("no unit runs"), std::string::npos) << again.err;
+}
+
+TEST_F(UnitsimTest, StaleSupervisorRecordNeverSignalsAnotherProcess) {
+    makeUnit();
+    // A supervisor killed outright leaves its record; by now its id may be another process's.
+    const pid_t bystander = ::fork();
+    if (bystander == 0) {
+        ::execl("/bin/sleep", "sleep", "30", nullptr);
+        ::_exit(127);
+    }
+    ASSERT_GT(bystander, 0);
+    TestSupport::writeHostFile(unit + "/var/run/supervisor.pid", std::to_string(bystander) + "\n");
+    const ProgramRun stopped = unitsimRun({"stop", unit});
+    EXPECT_EQ(stopped.status, 1);
+    EXPECT_NE(stopped.err.find("no unit runs"), std::string::npos) << stopped.err;
+    EXPECT_EQ(unitsimRun({"wait", unit, "--end", "--timeout", "0.2"}).status, 1);
+    EXPECT_TRUE(Sim::Unitsim::isProcessAlive(bystander));
+    EXPECT_EQ(startUnit({"--loader", loader("loader.sh", "exit 0\n")}).status, 0);
+    EXPECT_EQ(unitsimRun({"wait", unit, "--end", "--timeout", "30"}).out, "exit 0\n");
+    EXPECT_TRUE(Sim::Unitsim::isProcessAlive(bystander));
+    ::kill(bystander, SIGKILL);
+    ::waitpid(bystander, nullptr, 0);
 }
 
 TEST_F(UnitsimTest, RunStopsALoaderThatOutlastsItsTimeLimit) {
