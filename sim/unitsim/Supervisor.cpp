@@ -275,6 +275,10 @@ void endRun(pid_t loader) {
     if (loader == 0) {
         runUnit(unit, plan, channel);
     }
+    if (loader > 0) {
+        // Also from this side, so that the group exists before the run can be ended.
+        ::setpgid(loader, loader);
+    }
     std::string outcome = "exit " + std::to_string(notRunStatus);
     if (loader < 0) {
         report(channel, errorPrefix, std::string("cannot start the unit: ") + std::strerror(errno));
