@@ -1,0 +1,7 @@
+#include "sim/drivers/KeyDriver.h"
+
+namespace Sim {
+
+KeyDriver::KeyDriver(const std::string& hostPath) : server_(hostPath, queue_.handlers()) {}
+
+}  // namespace Sim

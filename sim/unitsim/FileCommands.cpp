@@ -1,0 +1,130 @@
+#include <algorithm>
+#include <filesystem>
+#include <span>
+
+#include "CoreSystem/Console.h"
+#include "CoreSystem/Utilities.h"
+#include "sim/common/UnitPaths.h"
+#include "sim/unitsim/Arguments.h"
+#include "sim/unitsim/Commands.h"
+#include "sim/unitsim/UnitFolder.h"
+
+namespace Sim::Unitsim {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A PNG file: 8-byte signature, then the IHDR chunk whose data starts with width and height
+// (big-endian).
+constexpr std::size_t pngWidthOffset = 16;
+constexpr std::size_t pngHeaderSize = 24;
+
+std::string sizeText(const std::string& png) {
+    if (png.size() < pngHeaderSize || png.compare(1, 3, "PNG") != 0) {
+        return std::to_string(png.size()) + " bytes";
+    }
+    const auto bigEndian = [&](std::size_t offset) {
+        std::uint32_t value = 0;
+        for (std::size_t index = 0; index < 4; ++index) {
+            value = (value << 8U) | static_cast<std::uint8_t>(png[offset + index]);
+        }
+        return value;
+    };
+    return std::to_string(bigEndian(pngWidthOffset)) + "x" +
+           std::to_string(bigEndian(pngWidthOffset + 4)) + " " + std::to_string(png.size()) +
+           " bytes";
+}
+
+void printFile(const std::string& hostPath, const std::string& what) {
+    const std::optional<std::string> contents = readWholeFile(hostPath);
+    if (!contents) {
+        throw CommandFailure("no " + what + " yet (" + hostPath + ")");
+    }
+    CoreSystem::Console::print(*contents);
+}
+
+// Every received file: its name and size, and the lines of the request logs.
+void printReceived(const UnitFolder& unit) {
+    const std::string folder = unit.hostPath(UnitPaths::receivedFolder);
+    std::error_code error;
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    for (const fs::path& file : files) {
+        const std::string contents = readWholeFile(file.string()).value_or("");
+        CoreSystem::Console::print("== " + file.filename().string() + " (" +
+                                   std::to_string(contents.size()) + " bytes)\n");
+        if (file.extension() == ".log") {
+            CoreSystem::Console::print(contents);
+        }
+    }
+}
+
+}  // namespace
+
+int stickCommand(const Words& words) {
+    const Arguments arguments(words, {});
+    arguments.requirePositionals(2, 3);
+    const UnitFolder unit = UnitFolder::existing(arguments.positionals()[0]);
+    const std::string& source = arguments.positionals()[1];
+    const std::string name = arguments.positionals().size() == 3
+                                 ? arguments.positionals()[2]
+                                 : fs::path(source).filename().string();
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+        throw UsageError("the name on the stick must be a plain file name, not '" + name + "'");
+    }
+    const std::optional<std::string> contents = readWholeFile(source);
+    if (!contents || !fs::is_regular_file(source)) {
+        throw CommandFailure(source + ": cannot be read");
+    }
+    // Replaced whole, so that the loader never finds half a package.
+    const std::string target = unit.hostPath(UnitsimPaths::stickFolder) + name;
+    if (!CoreSystem::Utilities::replaceFile(
+            target,
+            std::span(reinterpret_cast<const std::uint8_t*>(contents->data()), contents->size()))) {
+        throw CommandFailure(target + ": cannot be written");
+    }
+    CoreSystem::Console::print(target + "\n");
+    return 0;
+}
+
+int frameCommand(const Words& words) {
+    const Arguments arguments(words, {});
+    arguments.requirePositionals(1, 1);
+    const UnitFolder unit = UnitFolder::existing(arguments.positionals()[0]);
+    const std::string path = unit.hostPath(UnitsimPaths::latestFrame);
+    const std::optional<std::string> png = readWholeFile(path);
+    if (!png) {
+        throw CommandFailure("no frame yet (" + path + ")");
+    }
+    CoreSystem::Console::print(path + " " + sizeText(*png) + "\n");
+    return 0;
+}
+
+int logsCommand(const Words& words) {
+    const Arguments arguments(words, {});
+    arguments.requirePositionals(1, 2);
+    const UnitFolder unit = UnitFolder::existing(arguments.positionals()[0]);
+    const std::string kind =
+        arguments.positionals().size() == 2 ? arguments.positionals()[1] : "loader";
+    if (kind == "loader") {
+        printFile(unit.hostPath(UnitPaths::loaderOutput), "loader output");
+    } else if (kind == "install") {
+        printFile(unit.hostPath(UnitsimPaths::installLog), "install log");
+    } else if (kind == "slog") {
+        printFile(unit.hostPath(UnitsimPaths::systemLog), "system log");
+    } else if (kind == "commands") {
+        printFile(unit.hostPath(UnitPaths::commandsLog), "command log");
+    } else if (kind == "received") {
+        printReceived(unit);
+    } else {
+        throw UsageError("unknown log '" + kind +
+                         "' (logs: loader install slog commands received)");
+    }
+    return 0;
+}
+
+}  // namespace Sim::Unitsim

@@ -1,0 +1,110 @@
+#include "sim/unitsim/UnitFolder.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "sim/common/UnitPaths.h"
+#include "sim/unitsim/Arguments.h"
+#include "sim/unitsim/ProcessTable.h"
+
+namespace Sim::Unitsim {
+
+namespace {
+
+std::string linkTarget(const std::string& link) {
+    std::error_code error;
+    return std::filesystem::read_symlink(link, error).string();
+}
+
+}  // namespace
+
+UnitFolder::UnitFolder(const std::string& root) {
+    if (root.empty()) {
+        throw UsageError("the unit root must not be empty");
+    }
+    std::error_code error;
+    std::string path = std::filesystem::weakly_canonical(std::filesystem::absolute(root), error)
+                           .lexically_normal()
+                           .string();
+    if (error) {
+        throw CommandFailure(root + ": " + error.message());
+    }
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    root_ = path;
+}
+
+UnitFolder UnitFolder::existing(const std::string& root) {
+    UnitFolder unit(root);
+    if (!std::filesystem::is_regular_file(unit.hostPath(UnitPaths::configuration))) {
+        throw CommandFailure(unit.root() +
+                             " is not a simulated unit (make one with 'unitsim make')");
+    }
+    return unit;
+}
+
+UnitConfiguration UnitFolder::configuration() const {
+    std::string error;
+    std::optional<UnitConfiguration> loaded = UnitConfiguration::load(root_, error);
+    if (!loaded) {
+        throw CommandFailure(error);
+    }
+    return *loaded;
+}
+
+void UnitFolder::exportAsUnitRoot() const {
+    ::setenv("UNIT_ROOT", root_.c_str(), 1);
+}
+
+std::optional<pid_t> UnitFolder::runningSupervisor() const {
+    const std::optional<std::string> text = readWholeFile(hostPath(UnitPaths::supervisorProcess));
+    if (!text) {
+        return std::nullopt;
+    }
+    std::istringstream words(*text);
+    pid_t process = 0;
+    if (!(words >> process) || process <= 1 || !isProcessAlive(process)) {
+        return std::nullopt;
+    }
+    // A pid file left by a supervisor that was killed may name an unrelated process by now.
+    const std::string procFolder = "/proc/" + std::to_string(process);
+    if (linkTarget(procFolder + "/exe") != linkTarget("/proc/self/exe") ||
+        linkTarget(procFolder + "/cwd") != root_) {
+        return std::nullopt;
+    }
+    return process;
+}
+
+std::optional<std::string> UnitFolder::outcome() const {
+    std::optional<std::string> text = readWholeFile(hostPath(UnitPaths::runOutcome));
+    if (text) {
+        while (!text->empty() && (text->back() == '\n' || text->back() == '\r')) {
+            text->pop_back();
+        }
+    }
+    return text;
+}
+
+std::string UnitFolder::programFolder() {
+    return std::filesystem::path(linkTarget("/proc/self/exe")).parent_path().string();
+}
+
+bool isProcessAlive(pid_t process) {
+    const std::optional<ProcessEntry> entry = ProcessTable::find(process);
+    return entry.has_value() && !entry->hasEnded();
+}
+
+std::optional<std::string> readWholeFile(const std::string& hostPath) {
+    std::ifstream file(hostPath, std::ios::binary);
+    if (!file) {
+        return std::nullopt;
+    }
+    std::ostringstream contents;
+    contents << file.rdbuf();
+    return contents.str();
+}
+
+}  // namespace Sim::Unitsim

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "sim/common/UnitConfiguration.h"
+
+namespace Sim::Unitsim {
+
+// unitsim's own files in a unit root, beside the shared ones of UnitPaths.
+namespace UnitsimPaths {
+// The folder that --capture named for the running unit's frames.
+inline constexpr const char* captureFolderRecord = "/var/run/capture-dir";
+// What the supervisor itself reports: how the run ended and anything that went wrong.
+inline constexpr const char* supervisorLog = "/var/log/sim/supervisor.log";
+inline constexpr const char* stickFolder = "/mnt/stick/";
+inline constexpr const char* latestFrame = "/dev/screen/frame.png";
+inline constexpr const char* installLog = "/mnt/stick/install.log";
+inline constexpr const char* systemLog = "/var/log/slog";
+}  // namespace UnitsimPaths
+
+// A simulated unit's root folder as unitsim names it: absolute, without a trailing slash.
+class UnitFolder {
+public:
+    // The absolute form of `root` (symbolic links resolved as far as the path exists).
+    explicit UnitFolder(const std::string& root);
+    // A unit that `make` made; CommandFailure otherwise.
+    static UnitFolder existing(const std::string& root);
+
+    const std::string& root() const { return root_; }
+    std::string hostPath(std::string_view unitPath) const { return root_ + std::string(unitPath); }
+    // The unit configuration; CommandFailure when it cannot be read.
+    UnitConfiguration configuration() const;
+    // Names this unit in UNIT_ROOT, for the platform calls unitsim makes on its devices.
+    void exportAsUnitRoot() const;
+
+    // The process id of this unit's live supervisor: the recorded process runs this program with
+    // the unit root as its working folder. Nothing when no unit runs.
+    std::optional<pid_t> runningSupervisor() const;
+    // How the last run ended, once its supervisor recorded it.
+    std::optional<std::string> outcome() const;
+
+    // The folder this program lives in, where its sibling programs are built.
+    static std::string programFolder();
+
+private:
+    std::string root_;
+};
+
+// Whether the process exists and has not ended (a process that ended but was not yet reaped
+// counts as gone).
+bool isProcessAlive(pid_t process);
+// A file's whole contents, or nothing when it cannot be read.
+std::optional<std::string> readWholeFile(const std::string& hostPath);
+
+}  // namespace Sim::Unitsim
