@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -359,10 +361,9 @@ TEST_F(UnitDriverTest, OnlyTheWatchdogResetOfThePmicMarksAResetAndMalformedSends
         return device.devctl(Platform::DeviceCommands::i2cSend, request.data(), request.size());
     };
     const auto request = [](std::uint32_t slave, std::uint32_t length, Bytes bytes) {
-        Bytes data(16, 0);
-        data[0] = static_cast<std::uint8_t>(slave);
-        data[8] = static_cast<std::uint8_t>(length);
-        data.insert(data.end(), bytes.begin(), bytes.end());
+        Bytes data{static_cast<std::uint8_t>(slave),  0, 0, 0, 1, 0, 0, 0,
+                   static_cast<std::uint8_t>(length), 0, 0, 0, 1, 0, 0, 0};
+        std::ranges::copy(bytes, std::back_inserter(data));
         return data;
     };
     const struct {
