@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -359,10 +361,9 @@ TEST_F(UnitDriverTest, OnlyTheWatchdogResetOfThePmicMarksAResetAndMalformedSends
         return device.devctl(Platform::DeviceCommands::i2cSend, request.data(), request.size());
     };
     const auto request = [](std::uint32_t slave, std::uint32_t length, Bytes bytes) {
-        Bytes data(16, 0);
-        data[0] = static_cast<std::uint8_t>(slave);
-        data[8] = static_cast<std::uint8_t>(length);
-        data.insert(data.end(), bytes.begin(), bytes.end());
+        Bytes data{static_cast<std::uint8_t>(slave),  0, 0, 0, 1, 0, 0, 0,
+                   static_cast<std::uint8_t>(length), 0, 0, 0, 1, 0, 0, 0};
+        std::ranges::copy(bytes, std::back_inserter(data));
         return data;
     };
     const struct {
@@ -447,10 +448,14 @@ TEST_F(UnitDriverTest, FirmwareInstallsThroughTheDriversSucceedAndDeliverTheExac
 }
 
 TEST_F(UnitDriverTest, TheIplControlDriverSortsImagesByTheStatusRequestThatEndsThem) {
-    const Sim::IplControlDriver driver(root.prepare("/dev/iplctl"), host("/var/sim/factory/"));
+    Sim::IplControlDriver driver(root.prepare("/dev/iplctl"), host("/var/sim/factory/"));
     openInstallLog();
     const std::string iplImage = patternImage(1500, 3);
     const std::string bootstrapImage = patternImage(700, 4);
+    std::vector<std::size_t> iplBytesAtStatus;
+    driver.iplFirmware().setStatusHook(
+        [&] { iplBytesAtStatus.push_back(driver.iplFirmware().received().size()); });
+    driver.bootstrapFirmware().setStatusWord(7);
     Boot::IplInstaller ipl;
     Boot::BootStrapInstaller bootstrap;
 
@@ -463,7 +468,18 @@ TEST_F(UnitDriverTest, TheIplControlDriverSortsImagesByTheStatusRequestThatEndsT
                 Bytes(bootstrapImage.begin(), bootstrapImage.end()));
     EXPECT_THAT(driver.iplFirmware().requests(),
                 ElementsAre("data 1024 bytes", "data 476 bytes", "status 0", "status 0"));
-    EXPECT_THAT(driver.bootstrapFirmware().requests(), ElementsAre("data 700 bytes", "status 0"));
+    EXPECT_THAT(driver.bootstrapFirmware().requests(), ElementsAre("data 700 bytes", "status 7"));
+    EXPECT_THAT(iplBytesAtStatus, ElementsAre(1500, 1500)) << "the whole image before the answer";
+    EXPECT_THAT(TestSupport::installLogLines(root),
+                Contains("-- Bootstrap Update Complete -- Status 7"));
+
+    // Block requests are counted, also the ones that fail (here: no factory files at all).
+    Platform::Device device = Platform::Device::open(host("/dev/iplctl"), O_RDWR);
+    Bytes block(256);
+    EXPECT_EQ(device.devctl(Platform::DeviceCommands::iplReadDataBlock2, block.data(), 256), EIO);
+    EXPECT_EQ(device.devctl(Platform::DeviceCommands::iplReadDataBlock2, block.data(), 100),
+              EINVAL);
+    EXPECT_EQ(driver.blockReads(), 2);
 }
 
 // A firmware file for the module: an image naming `build`, then a valid suffix.

@@ -1,7 +1,7 @@
 #include "sim/drivers/FirmwareSink.h"
 
-#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 
 #include "platform/DeviceCommands.h"
@@ -33,15 +33,33 @@ void FirmwareSink::receivePiece(std::span<const std::uint8_t> piece) {
 }
 
 std::int32_t FirmwareSink::answerStatus(std::vector<std::uint8_t>& data) {
+    std::function<void()> hook;
+    {
+        const std::lock_guard lock(mutex_);
+        hook = statusHook_;
+    }
+    // Outside the lock: the hook may look at what the sink received.
+    if (hook) {
+        hook();
+    }
     const std::lock_guard lock(mutex_);
-    constexpr std::size_t statusSize = 4;
-    if (data.size() < statusSize) {
+    if (data.size() < sizeof statusWord_) {
         recordLocked("status request with a " + std::to_string(data.size()) + "-byte buffer");
         return EINVAL;
     }
-    std::fill_n(data.begin(), statusSize, std::uint8_t{0});
-    recordLocked("status 0");
+    std::memcpy(data.data(), &statusWord_, sizeof statusWord_);
+    recordLocked("status " + std::to_string(statusWord_));
     return 0;
+}
+
+void FirmwareSink::setStatusWord(std::int32_t status) {
+    const std::lock_guard lock(mutex_);
+    statusWord_ = status;
+}
+
+void FirmwareSink::setStatusHook(std::function<void()> hook) {
+    const std::lock_guard lock(mutex_);
+    statusHook_ = std::move(hook);
 }
 
 void FirmwareSink::recordRequest(std::string_view line) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <string>
@@ -23,10 +24,16 @@ public:
     std::int32_t handle(std::uint32_t command, std::uint32_t statusCommand,
                         std::vector<std::uint8_t>& data);
     void receivePiece(std::span<const std::uint8_t> piece);
-    // Status word 0 (programmed) over the caller's buffer; EINVAL when it cannot hold the word.
+    // The status word (0, programmed, unless a test set another) over the caller's buffer, after
+    // the status hook ran; EINVAL when the buffer cannot hold the word.
     std::int32_t answerStatus(std::vector<std::uint8_t>& data);
     // Records a request that carries no image data.
     void recordRequest(std::string_view line);
+
+    // For tests: the status word to answer, and a hook run at every status request (on the
+    // driver's thread, before the answer), for instance to see the unit as programming left it.
+    void setStatusWord(std::int32_t status);
+    void setStatusHook(std::function<void()> hook);
 
     // Every byte received so far, in order, over all images.
     std::vector<std::uint8_t> received() const;
@@ -40,6 +47,8 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::uint8_t> received_;
     std::vector<std::string> requests_;
+    std::int32_t statusWord_ = 0;
+    std::function<void()> statusHook_;
 };
 
 }  // namespace Sim

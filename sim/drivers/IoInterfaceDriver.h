@@ -14,7 +14,7 @@ class IoInterfaceDriver final : public StandinDriver {
 public:
     explicit IoInterfaceDriver(const std::string& hostPath);
 
-    const FirmwareSink& firmware() const { return firmware_; }
+    FirmwareSink& firmware() { return firmware_; }
 
 private:
     std::int32_t answer(std::uint32_t command, std::vector<std::uint8_t>& data);

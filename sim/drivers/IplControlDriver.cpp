@@ -36,7 +36,16 @@ std::int32_t IplControlDriver::answer(std::uint32_t command, std::vector<std::ui
     }
 }
 
-std::int32_t IplControlDriver::readBlock(int kind, std::vector<std::uint8_t>& data) const {
+int IplControlDriver::blockReads() const {
+    const std::lock_guard lock(mutex_);
+    return blockReads_;
+}
+
+std::int32_t IplControlDriver::readBlock(int kind, std::vector<std::uint8_t>& data) {
+    {
+        const std::lock_guard lock(mutex_);
+        ++blockReads_;
+    }
     if (data.size() != blockSize) {
         return EINVAL;
     }

@@ -22,16 +22,19 @@ public:
 
     IplControlDriver(const std::string& hostPath, std::string factoryFolder);
 
-    const FirmwareSink& iplFirmware() const { return ipl_; }
-    const FirmwareSink& bootstrapFirmware() const { return bootstrap_; }
+    FirmwareSink& iplFirmware() { return ipl_; }
+    FirmwareSink& bootstrapFirmware() { return bootstrap_; }
+    // Data block requests answered so far, whatever their result.
+    int blockReads() const;
 
 private:
     std::int32_t answer(std::uint32_t command, std::vector<std::uint8_t>& data);
-    std::int32_t readBlock(int kind, std::vector<std::uint8_t>& data) const;
+    std::int32_t readBlock(int kind, std::vector<std::uint8_t>& data);
     std::int32_t finishImage(FirmwareSink& sink, std::vector<std::uint8_t>& data);
 
     const std::string factoryFolder_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
+    int blockReads_ = 0;
     std::vector<std::vector<std::uint8_t>> pendingPieces_;
     FirmwareSink ipl_{"ipl-firmware"};
     FirmwareSink bootstrap_{"bootstrap-firmware"};

@@ -19,7 +19,7 @@ public:
 
     explicit TouchDriver(const std::string& hostPath);
 
-    const FirmwareSink& firmware() const { return firmware_; }
+    FirmwareSink& firmware() { return firmware_; }
 
 private:
     Platform::Testkit::DeviceServer::Handlers handlers();
