@@ -92,13 +92,40 @@ void writeHostFile(const std::string& hostPath, std::string_view contents) {
     file.write(contents.data(), static_cast<std::streamsize>(contents.size()));
 }
 
+namespace {
+
+// Whether a process of the group still runs. Ended processes that nobody has reaped yet (the
+// container's first process may reap orphans late) still count as members for kill(), so the
+// process table is read instead.
+bool groupHasLiveMembers(int groupId) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) {
+            continue;
+        }
+        // pid (name) state ppid pgrp ...: the name may hold blanks, so read after its ')'.
+        std::istringstream fields(line.substr(line.rfind(')') + 1));
+        char state = 0;
+        int parent = 0;
+        int group = 0;
+        if (fields >> state >> parent >> group && group == groupId && state != 'Z') {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 void ProcessGroup::end() {
     if (id_ <= 0) {
         return;
     }
     kill(-id_, SIGTERM);
     constexpr int pollMilliseconds = 20;
-    for (int waited = 0; waited < 2000 && kill(-id_, 0) == 0; waited += pollMilliseconds) {
+    for (int waited = 0; waited < 2000 && groupHasLiveMembers(id_); waited += pollMilliseconds) {
         usleep(pollMilliseconds * 1000);
     }
     kill(-id_, SIGKILL);
@@ -126,6 +153,10 @@ ProgramRun runProgram(const std::string& program, const std::vector<std::string>
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     if (group != nullptr) {
+        // A group whose programs have all ended is gone; the next program founds it again.
+        if (group->id() != 0 && !groupHasLiveMembers(group->id())) {
+            group->joined(0);
+        }
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
         posix_spawnattr_setpgroup(&attributes, group->id());
     }
