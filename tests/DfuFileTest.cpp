@@ -38,7 +38,7 @@ protected:
     }
 
     TestSupport::TemporaryUnitRoot root;
-    std::string path = root.prepare("tmp/bluetooth.dfu");
+    std::string path = root.prepare("/tmp/bluetooth.dfu");
     std::size_t length = 12345;
     std::string output;
 };
