@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -32,8 +33,6 @@
 #include "BenchSupport.h"
 #include "ChildProcess.h"
 #include "CoreSystem/ArchiveManager.h"
-#include "CoreSystem/ByteOrder.h"
-#include "CoreSystem/CRC32.h"
 #include "CoreSystem/Console.h"
 #include "CoreSystem/HardwareManager.h"
 #include "CoreSystem/Utilities.h"
@@ -42,10 +41,10 @@
 #include "boot/InstallManager.h"
 #include "boot/ui/UIManager.h"
 #include "platform/Clock.h"
-#include "platform/DeviceCommands.h"
 #include "platform/Process.h"
 #include "platform/UnitRoot.h"
-#include "platform/testkit/DeviceServer.h"
+#include "sim/common/FactoryData.h"
+#include "sim/drivers/IplControlDriver.h"
 #include "tools/PackageWriter.h"
 
 namespace {
@@ -124,42 +123,24 @@ bool makeEmptyFolder(const std::string& path) {
     return flushed;
 }
 
-// A valid factory data block 1 holding the unit's identity, its unused words erased.
-std::vector<std::uint8_t> factoryBlock1() {
-    using CoreSystem::Hardware::DataBlockEnum;
-    using CoreSystem::Hardware::Manager;
-    std::vector<std::uint8_t> block(Manager::dataBlockSize(DataBlockEnum::block1), 0xFF);
-    const std::pair<std::size_t, std::uint32_t> words[] = {
-        {0, unitPartNumber}, {1, unitSerialNumber}, {8, unitDisplayType}, {9, unitVariant}};
-    for (const auto& [index, value] : words) {
-        CoreSystem::ByteOrder::storeLittleEndian32(&block.at(index * 4), value);
-    }
-    // The last word holds the package checksum of the words before it.
-    const std::size_t covered = block.size() - 4;
-    const CoreSystem::CRC32 crc;
-    CoreSystem::ByteOrder::storeLittleEndian32(
-        &block.at(covered),
-        crc.update(crc.startValue(CoreSystem::CRC32::packageSeed), block.data(), covered));
-    return block;
-}
-
-// The IPL control driver of the unit, answering the request for factory data block 1.
+// The IPL control driver of the unit, serving factory data block 1 with the unit's identity.
 class IplDriver {
 public:
-    IplDriver()
-        : block1_(factoryBlock1()),
-          server_(Platform::UnitRoot::hostPath("/dev/iplctl"),
-                  {.devctl = [this](std::uint32_t command, std::vector<std::uint8_t>& data) {
-                      if (command == Platform::DeviceCommands::iplReadDataBlock1 &&
-                          data.size() == block1_.size()) {
-                          data = block1_;
-                      }
-                      return 0;
-                  }}) {}
+    IplDriver() : driver_(Platform::UnitRoot::hostPath("/dev/iplctl"), factoryFolder()) {}
 
 private:
-    std::vector<std::uint8_t> block1_;
-    Platform::Testkit::DeviceServer server_;
+    static std::string factoryFolder() {
+        const std::string folder = Platform::UnitRoot::hostPath("/factory/");
+        std::filesystem::create_directories(folder);
+        const std::vector<std::uint8_t> block1 = Sim::FactoryData::block1(
+            {{0, unitPartNumber}, {1, unitSerialNumber}, {8, unitDisplayType}, {9, unitVariant}});
+        std::ofstream(folder + "block1.bin", std::ios::binary)
+            .write(reinterpret_cast<const char*>(block1.data()),
+                   static_cast<std::streamsize>(block1.size()));
+        return folder;
+    }
+
+    Sim::IplControlDriver driver_;
 };
 
 // The benchmark times the install only.

@@ -1,7 +1,5 @@
-#include <cstring>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -15,9 +13,8 @@
 #include "InstallFixtures.h"
 #include "TestSupport.h"
 #include "boot/InstallManager.h"
-#include "platform/DeviceCommands.h"
 #include "platform/Process.h"
-#include "platform/testkit/DeviceServer.h"
+#include "sim/drivers/IplControlDriver.h"
 #include "tools/PackageWriter.h"
 
 namespace {
@@ -28,33 +25,8 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsSupersetOf;
 using ::testing::Not;
-namespace Commands = Platform::DeviceCommands;
 
 constexpr std::uint32_t unitVariant = 1;
-
-// The IPL control driver of the unit: factory data block 1 with the unit's identity, and the
-// firmware requests of IPL and bootstrap images (calling `onProgram` at each status request).
-class IplDriver {
-public:
-    explicit IplDriver(const std::string& hostPath)
-        : server_(hostPath,
-                  {.devctl = [this](std::uint32_t command, std::vector<std::uint8_t>& data) {
-                      const std::lock_guard lock(mutex_);
-                      if (command == Commands::iplReadDataBlock1 && data.size() == block1.size()) {
-                          data = block1;
-                      } else if (command == Commands::programmingStatus && onProgram) {
-                          onProgram();
-                      }
-                      return 0;
-                  }}) {}
-
-    std::vector<std::uint8_t> block1;
-    std::function<void()> onProgram;
-
-private:
-    std::mutex mutex_;
-    Platform::Testkit::DeviceServer server_;
-};
 
 class InstallManagerTest : public ::testing::Test {
 protected:
@@ -72,8 +44,9 @@ protected:
 
     void setIdentity(std::uint32_t partNumber, std::uint32_t serialNumber) {
         CoreSystem::Hardware::Manager::resetCachedState();
-        ipl.block1 =
+        const std::vector<std::uint8_t> block1 =
             TestSupport::makeBlock1({{0, partNumber}, {1, serialNumber}, {8, 3}, {9, unitVariant}});
+        root.writeFile("/factory/block1.bin", std::string(block1.begin(), block1.end()));
     }
 
     // A component file of `size` bytes (or the given bytes) beneath the unit root.
@@ -101,7 +74,9 @@ protected:
     std::vector<std::string> logLines() const { return TestSupport::installLogLines(root); }
 
     TestSupport::TemporaryUnitRoot root;
-    IplDriver ipl{root.prepare("/dev/iplctl")};
+    // The unit's IPL control driver: factory data from the unit's factory folder, and the IPL
+    // and bootstrap images.
+    Sim::IplControlDriver ipl{root.prepare("/dev/iplctl"), root.prepare("/factory/")};
     TestSupport::RecordingInterface ui;
     Boot::InstallPackage::InstalledVersions installed;
 };
@@ -236,11 +211,11 @@ TEST_F(InstallManagerTest, AnIplComponentWipesTheDataPartitionBeforeItAndEveryLa
     root.writeFile("/fs/etfs/ProductionTest", "");
     root.writeFile("/fs/etfs/app/start.sh", "");
     bool wipedBeforeProgramming = false;
-    ipl.onProgram = [&] {
+    ipl.iplFirmware().setStatusHook([&] {
         wipedBeforeProgramming = !std::filesystem::exists(root.path() + "/fs/etfs/nvdata") &&
                                  !std::filesystem::exists(root.path() + "/fs/etfs/ProductionTest");
         root.writeFile("/fs/etfs/temp/made-during-programming", "");
-    };
+    });
     const std::string path = makePackage(
         {.hardwareFamily = unitVariant,
          .components = {{.type = 12, .version = 1, .path = componentFile("end", "e")},

@@ -6,8 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "CoreSystem/ByteOrder.h"
-#include "CoreSystem/CRC32.h"
+#include "sim/common/FactoryData.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -71,20 +70,11 @@ std::string readHostFile(const std::string& hostPath) {
 std::vector<std::uint8_t> makeWords(std::size_t size,
                                     const std::map<std::size_t, std::uint32_t>& words,
                                     std::size_t covered, std::size_t crcOffset, bool crcMatches) {
-    std::vector<std::uint8_t> bytes(size, 0xFF);
-    for (const auto& [index, value] : words) {
-        CoreSystem::ByteOrder::storeLittleEndian32(&bytes.at(index * 4), value);
-    }
-    const CoreSystem::CRC32 crc;
-    const std::uint32_t checksum =
-        crc.update(crc.startValue(CoreSystem::CRC32::packageSeed), bytes.data(), covered);
-    CoreSystem::ByteOrder::storeLittleEndian32(&bytes.at(crcOffset),
-                                               checksum ^ (crcMatches ? 0U : 1U));
-    return bytes;
+    return Sim::FactoryData::words(size, words, covered, crcOffset, crcMatches);
 }
 
 std::vector<std::uint8_t> makeBlock1(const std::map<std::size_t, std::uint32_t>& words) {
-    return makeWords(256, words, 252, 252);
+    return Sim::FactoryData::block1(words);
 }
 
 void writeHostFile(const std::string& hostPath, std::string_view contents) {

@@ -96,12 +96,6 @@ bool servesAsGenericDevice(const std::string& hostPath) {
 
 class UnitDriverTest : public ::testing::Test {
 protected:
-    // The group must outlive every program run in it, also the ones that end without a driver
-    // in the background: a member that waits to be ended with the group keeps it.
-    void SetUp() override {
-        ASSERT_EQ(TestSupport::runProgram("/bin/sh", {"-c", "sleep 600 &"}, scratch, &group).status,
-                  0);
-    }
     void TearDown() override {
         unsetenv("DEVICEFAMILY");
         Manager::resetCachedState();

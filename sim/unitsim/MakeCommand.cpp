@@ -8,9 +8,8 @@
 #include <set>
 #include <vector>
 
-#include "CoreSystem/ByteOrder.h"
-#include "CoreSystem/CRC32.h"
 #include "CoreSystem/Console.h"
+#include "sim/common/FactoryData.h"
 #include "sim/common/UnitConfiguration.h"
 #include "sim/common/UnitPaths.h"
 #include "sim/unitsim/Arguments.h"
@@ -35,7 +34,7 @@ constexpr std::uint64_t gpioRegisterAddress = 0xE605580C;
 // The memory file ends after the page of the boot-parameter area, the highest address used.
 constexpr std::uint64_t memoryFileSize = bootParameterAddress + 0x1000;
 
-constexpr std::size_t dataBlockSize = 256;
+constexpr std::size_t dataBlockSize = FactoryData::blockSize;
 // Block 2 holds a byte count at word 0 and the checksum of that many bytes right after them.
 constexpr std::uint32_t block2CoveredBytes = 8;
 constexpr std::uint32_t block2Contents = 0x00000001;
@@ -45,47 +44,30 @@ constexpr std::array<const char*, 6> folders = {"/dev",         "/tmp",     "/mn
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Erased (0xFF) bytes holding 32-bit little-endian words, with the package checksum of the first
-// `covered` bytes stored at `checksumOffset`.
-Bytes checkedWords(std::size_t size, const std::map<std::size_t, std::uint32_t>& words,
-                   std::size_t covered, std::size_t checksumOffset) {
-    Bytes bytes(size, 0xFF);
-    for (const auto& [index, value] : words) {
-        CoreSystem::ByteOrder::storeLittleEndian32(&bytes.at(index * 4), value);
-    }
-    const CoreSystem::CRC32 crc;
-    CoreSystem::ByteOrder::storeLittleEndian32(
-        &bytes.at(checksumOffset),
-        crc.update(crc.startValue(CoreSystem::CRC32::packageSeed), bytes.data(), covered));
-    return bytes;
-}
-
 // Block 1: part number, serial number, display type and variant; checksum in its last word.
 Bytes factoryBlock1(const UnitConfiguration& unit) {
-    return checkedWords(dataBlockSize,
-                        {{0, unit.partNumber},
-                         {1, unit.serialNumber},
-                         {8, unit.displayType},
-                         {9, unit.variantCode}},
-                        dataBlockSize - 4, dataBlockSize - 4);
+    return FactoryData::block1({{0, unit.partNumber},
+                                {1, unit.serialNumber},
+                                {8, unit.displayType},
+                                {9, unit.variantCode}});
 }
 
 Bytes factoryBlock2() {
-    return checkedWords(dataBlockSize, {{0, block2CoveredBytes}, {1, block2Contents}},
-                        block2CoveredBytes, block2CoveredBytes);
+    return FactoryData::words(dataBlockSize, {{0, block2CoveredBytes}, {1, block2Contents}},
+                              block2CoveredBytes, block2CoveredBytes);
 }
 
 // The boot loader's parameter area carries the same board numbers, as the fall-back for a unit
 // whose block 1 cannot be read.
 Bytes bootParameterArea(const UnitConfiguration& unit) {
-    return checkedWords(bootParameterSize,
-                        {{0, bootParameterMagic},
-                         {1, bootParameterCoveredWords},
-                         {4, unit.partNumber},
-                         {5, unit.serialNumber},
-                         {12, unit.displayType},
-                         {13, unit.variantCode}},
-                        std::size_t{bootParameterCoveredWords} * 4, bootParameterSize - 4);
+    return FactoryData::words(bootParameterSize,
+                              {{0, bootParameterMagic},
+                               {1, bootParameterCoveredWords},
+                               {4, unit.partNumber},
+                               {5, unit.serialNumber},
+                               {12, unit.displayType},
+                               {13, unit.variantCode}},
+                              std::size_t{bootParameterCoveredWords} * 4, bootParameterSize - 4);
 }
 
 void writeBytes(const std::string& hostPath, const Bytes& bytes) {
