@@ -19,6 +19,7 @@
 #include "ArchiveFixtures.h"
 #include "ScreenshotCompare.h"
 #include "TestSupport.h"
+#include "boot/PackageFormat.h"
 #include "tools/PackageWriter.h"
 #include "tools/RsaPublicKey.h"
 
@@ -31,12 +32,7 @@ using ::testing::Not;
 using TestSupport::ProgramRun;
 using namespace std::chrono_literals;
 
-constexpr std::uint32_t applicationType = 4;
-constexpr std::uint32_t configurationType = 5;
-constexpr std::uint32_t bluetoothType = 6;
-constexpr std::uint32_t picType = 7;
-constexpr std::uint32_t touchType = 9;
-constexpr std::uint32_t mediaType = 10;
+namespace ComponentType = Boot::ComponentType;
 
 // The hardware family the packages carry: the variant code of a unit made with defaults.
 constexpr std::uint32_t unitVariant = 1;
@@ -184,7 +180,7 @@ protected:
         Packaging::PackageDescription description;
         description.hardwareFamily = unitVariant;
         description.components.push_back(
-            {applicationType, 2910001,
+            {ComponentType::application, 2910001,
              scratchFile(name + ".app.tar.gz",
                          TestSupport::tarGz({{.path = "app/marker", .contents = marker}}))});
         description.components.insert(description.components.end(), more.begin(), more.end());
@@ -218,13 +214,13 @@ TEST_F(UnitEndToEndTest, AFullInstallFromTheStickByKeyPresses) {
     ASSERT_EQ(dfu.status, 0) << dfu.err;
     const std::string packagePath = package(
         "full.kx1", "installed by keys",
-        {{configurationType, 2910001,
+        {{ComponentType::configuration, 2910001,
           scratchFile("config.tar.gz",
                       TestSupport::tarGz({{.path = "config/unit.cfg", .contents = "volume=3\n"}}))},
-         {mediaType, 2910001, scratchFile("media.ifs", media)},
-         {touchType, 2910001, scratchFile("touch.bin", touchFirmware)},
-         {picType, 2910001, scratchFile("pic.bin", picFirmware)},
-         {bluetoothType, 5101, scratch_ + "/bluetooth.dfu"}});
+         {ComponentType::mediaImage, 2910001, scratchFile("media.ifs", media)},
+         {ComponentType::touchFirmware, 2910001, scratchFile("touch.bin", touchFirmware)},
+         {ComponentType::ioMicrocontrollerFirmware, 2910001, scratchFile("pic.bin", picFirmware)},
+         {ComponentType::bluetoothFirmware, 5101, scratch_ + "/bluetooth.dfu"}});
     putOnStick(packagePath, "full.kx1");
 
     startUnit();
