@@ -336,9 +336,9 @@ TEST(PayloadsTest, PayloadsLieBackToBackAsOneCompleteGzipStreamEach) {
         const auto size = static_cast<std::size_t>(payload.bytes.end - payload.bytes.begin);
         ASSERT_GT(size, 10U);
         const std::vector<std::uint8_t> bytes(payload.bytes.begin, payload.bytes.end);
-        EXPECT_EQ(bytes[0], 0x1f);
-        EXPECT_EQ(bytes[1], 0x8b);
-        EXPECT_EQ(bytes[3], 0) << "header flags (name, comment, extra field)";
+        EXPECT_EQ(bytes.at(0), 0x1f);
+        EXPECT_EQ(bytes.at(1), 0x8b);
+        EXPECT_EQ(bytes.at(3), 0) << "header flags (name, comment, extra field)";
         EXPECT_EQ((std::vector<std::uint8_t>(bytes.begin() + 4, bytes.begin() + 8)),
                   (std::vector<std::uint8_t>{0, 0, 0, 0}))
             << "header time";

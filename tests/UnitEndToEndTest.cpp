@@ -104,7 +104,8 @@ protected:
         return unitsim(arguments).status == 0;
     }
     bool waitForFrames(int count) const { return waitFor({"--frames", std::to_string(count)}); }
-    bool waitForReset() const { return waitFor({"--reset"}); }
+    // Generous: a whole install under a sanitizer on a loaded machine takes its time.
+    bool waitForReset() const { return waitFor({"--reset"}, 300); }
 
     void act(const std::vector<std::string>& action) const {
         std::vector<std::string> arguments = {action.front(), root_};
