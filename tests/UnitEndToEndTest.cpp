@@ -551,4 +551,26 @@ TEST_F(UnitEndToEndTest, StartUpRunsItsCommandsInOrder) {
     EXPECT_EQ(std::filesystem::read_symlink(root_ + "/usr/sbin/telnetd"), root_ + "/tmp/telnetd");
 }
 
+TEST_F(UnitEndToEndTest, TheLoaderRefusesToStartWithoutAUnitRoot) {
+    const char* previous = std::getenv("UNIT_ROOT");
+    const std::string kept = previous != nullptr ? previous : "";
+    for (const char* value : {static_cast<const char*>(nullptr), "", "/nonexistent/unit"}) {
+        SCOPED_TRACE(value != nullptr ? value : "(unset)");
+        if (value != nullptr) {
+            setenv("UNIT_ROOT", value, 1);
+        } else {
+            unsetenv("UNIT_ROOT");
+        }
+        const ProgramRun run = TestSupport::runProgram(BOOTLOADER_PATH, {}, scratch_);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_THAT(run.err, HasSubstr("UNIT_ROOT"));
+        EXPECT_EQ(run.out, "");
+    }
+    if (previous != nullptr) {
+        setenv("UNIT_ROOT", kept.c_str(), 1);
+    } else {
+        unsetenv("UNIT_ROOT");
+    }
+}
+
 }  // namespace
