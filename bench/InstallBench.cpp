@@ -130,7 +130,7 @@ public:
 
 private:
     static std::string factoryFolder() {
-        const std::string folder = Platform::UnitRoot::hostPath("/factory/");
+        std::string folder = Platform::UnitRoot::hostPath("/factory/");
         std::filesystem::create_directories(folder);
         const std::vector<std::uint8_t> block1 = Sim::FactoryData::block1(
             {{0, unitPartNumber}, {1, unitSerialNumber}, {8, unitDisplayType}, {9, unitVariant}});

@@ -22,7 +22,7 @@ public:
     // Everything up to the controller's construction.
     void bringUpHardware();
     // Everything after it: service links, network services, test and console selection.
-    void startServices();
+    static void startServices();
 
     static void setVersionVariables();
     void unpackPayloads();

@@ -20,7 +20,7 @@ int main(int argc, char** /*argv*/) {
     int result = 0;
     {
         Boot::ApplicationController controller;
-        startup.startServices();
+        Boot::StartupSequence::startServices();
         result = controller.run();
     }
     return result;

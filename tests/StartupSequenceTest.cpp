@@ -37,7 +37,7 @@ TEST(StartupSequenceTest, PayloadsAreUnpackedIntoTmpOpenedUpAndTheirArchivesRemo
 
     StartupSequence startup(1, bytesOf(fileSystem), bytesOf(utilities));
     startup.unpackPayloads();
-    startup.openTemporaryFiles();
+    StartupSequence::openTemporaryFiles();
 
     EXPECT_EQ(root.readFile("/tmp/graphics800x480.conf"), "video-mode = 800 x 480 @ 60\n");
     for (const char* name : {"screen", "graphics800x480.conf", "VeldApp", "earlier"}) {
@@ -97,8 +97,7 @@ TEST(StartupSequenceTest, FeatureVariablesChooseTheDisplayConfigurationAndBackli
 }
 
 TEST(StartupSequenceTest, TheVersionVariableEndsWithALineFeed) {
-    StartupSequence startup(1, {}, {});
-    startup.setVersionVariables();
+    StartupSequence::setVersionVariables();
     EXPECT_STREQ(std::getenv("APPLICATION_VERSION"), "2.9.10543\n");
     EXPECT_STREQ(std::getenv("DEVICEFAMILY"), "M2");
 }

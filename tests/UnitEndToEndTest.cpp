@@ -170,7 +170,7 @@ protected:
     }
 
     std::string scratchFile(const std::string& name, const std::string& contents) const {
-        const std::string path = scratch_ + "/" + name;
+        std::string path = scratch_ + "/" + name;
         TestSupport::writeHostFile(path, contents);
         return path;
     }
@@ -185,7 +185,7 @@ protected:
              scratchFile(name + ".app.tar.gz",
                          TestSupport::tarGz({{.path = "app/marker", .contents = marker}}))});
         description.components.insert(description.components.end(), more.begin(), more.end());
-        const std::string path = scratch_ + "/" + name;
+        std::string path = scratch_ + "/" + name;
         std::string error;
         EXPECT_TRUE(Packaging::PackageWriter::write(
             description, Packaging::RsaPublicKey::fromPemFile(LOADER_KEY_FILE), path, error))
@@ -457,6 +457,9 @@ TEST_F(UnitEndToEndTest, StartUpRunsItsCommandsInOrder) {
     makeUnit();
     startUnit();
     ASSERT_TRUE(waitForFrames(1));
+    const std::string sdCardDriver =
+        std::string("devb-mmcsd-rcarm2-trevanic-sdhi mmcsd channel=0 disk name=sd blk ") +
+        "cache=4M,automount=sd0t6:/mnt/sd,automount=sd0t11:/mnt/sd,automount=sd0t12:/mnt/sd";
     // Commands that block run strictly in this order.
     const std::vector<std::string> foreground = {
         "waitfor /dev/i2c6",
@@ -480,8 +483,7 @@ TEST_F(UnitEndToEndTest, StartUpRunsItsCommandsInOrder) {
         "waitfor /dev/touch-dura",
         "io-interface-opt",
         "waitfor /dev/io_interface",
-        "devb-mmcsd-rcarm2-trevanic-sdhi mmcsd channel=0 disk name=sd blk "
-        "cache=4M,automount=sd0t6:/mnt/sd,automount=sd0t11:/mnt/sd,automount=sd0t12:/mnt/sd",
+        sdCardDriver,
         "slay -f -Q j1939",
         "slay -f -Q dev-can-m2",
         "dev-can-m2 -x -u0 can0",
