@@ -1,7 +1,5 @@
 #include "boot/ApplicationController.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <fstream>
 #include <vector>
@@ -53,9 +51,9 @@ int ApplicationController::run() {
     ui_.setLayout(static_cast<int>(HardwareManager::displayType()));
     ui_.setMode(static_cast<int>(HardwareManager::variantCode()));
     Platform::LocalNames::attach("Bootloader");
-    if (struct stat status{};
-        ::stat(Platform::UnitRoot::hostPath(companionPath).c_str(), &status) == 0) {
-        Platform::Process::system(Platform::UnitRoot::hostPath(companionPath) + " -b &");
+    if (const std::string companion = Platform::UnitRoot::hostPath(companionPath);
+        Utilities::exists(companion)) {
+        Platform::Process::system(companion + " -b &");
     }
     checkDataPartition();
     HardwareManager::incrementBootCount();

@@ -38,11 +38,6 @@ std::string host(const char* unitPath) {
     return UnitRoot::hostPath(unitPath);
 }
 
-bool pathExists(const std::string& hostPath) {
-    struct stat status {};
-    return ::stat(hostPath.c_str(), &status) == 0;
-}
-
 struct BringUpRow {
     const char* devicePath;
     const char* startCommand;
@@ -138,7 +133,7 @@ void StartupSequence::openTemporaryFiles() {
 }
 
 bool StartupSequence::startIfMissing(const char* unitDevicePath, const std::string& command) {
-    if (pathExists(host(unitDevicePath))) {
+    if (Utilities::exists(host(unitDevicePath))) {
         return false;
     }
     run(command);
@@ -194,7 +189,7 @@ const char* StartupSequence::backlightCommand(std::uint32_t backlightType) {
 }
 
 void StartupSequence::startScreenAndBacklight() {
-    if (!pathExists(host("/dev/screen"))) {
+    if (!Utilities::exists(host("/dev/screen"))) {
         if (const char* lcd = std::getenv("feature_lcd"); lcd != nullptr) {
             const std::uint32_t lcdType = featureNumber(lcd);
             Platform::SystemLog::writef(logCode, logSeverity, "Bootloader: lcd type = %d",
@@ -207,7 +202,7 @@ void StartupSequence::startScreenAndBacklight() {
         setenv("GRAPHICS_ROOT", host("/tmp").c_str(), 1);
         run("screen &");
     }
-    if (!pathExists(host("/dev/pwm0"))) {
+    if (!Utilities::exists(host("/dev/pwm0"))) {
         std::uint32_t backlightType = 0;
         if (const char* backlight = std::getenv("feature_backlight"); backlight != nullptr) {
             backlightType = featureNumber(backlight);
@@ -235,7 +230,7 @@ void StartupSequence::startLogoOrTestBacklight() {
         return;
     }
     for (const char* logo : {"/fs/etfs/app/logocust", "/fs/etfs/app/logo"}) {
-        if (pathExists(host(logo))) {
+        if (Utilities::exists(host(logo))) {
             run(host(logo) + " &");
             return;
         }
@@ -291,17 +286,17 @@ void StartupSequence::startNetworkServices() {
 
 void StartupSequence::selectConsole() {
     const std::string shell = host("/bin/sh");
-    if (pathExists(host("/fs/etfs/DvTest"))) {
-        if (pathExists(host("/fs/etfs/ProductionTest"))) {
+    if (Utilities::exists(host("/fs/etfs/DvTest"))) {
+        if (Utilities::exists(host("/fs/etfs/ProductionTest"))) {
             run("rm -f " + host("/fs/etfs/ProductionTest") + " ");
         }
         run("devc-sercan");
         run("on -t " + host("/dev/sercan1") + " " + shell);
-    } else if (pathExists(host("/mnt/stick/DvTest"))) {
+    } else if (Utilities::exists(host("/mnt/stick/DvTest"))) {
         run("cp " + host("/mnt/stick/DvTest") + " " + host("/fs/etfs/."));
         run("chmod 777 " + host("/fs/etfs/DvTest"));
         run("sync");
-    } else if (!pathExists(host("/dev/rs4854"))) {
+    } else if (!Utilities::exists(host("/dev/rs4854"))) {
         run("devc-serscif485 -e -F -u4 -b38400 -a 0xE6050008 -p 12 scif4");
         waitFor("/dev/rs4854");
         run("on -t " + host("/dev/rs4854") + " " + shell);
