@@ -249,9 +249,20 @@ bool Utilities::writeAll(int handle, const void* data, std::size_t size) {
     return true;
 }
 
+std::string Utilities::replacementPath(const std::string& path) {
+    return path + ".new";
+}
+
+void Utilities::discardUnfinishedReplacement(const std::string& path) {
+    unlink(replacementPath(path).c_str());
+}
+
 bool Utilities::replaceFile(const std::string& path, std::span<const std::uint8_t> bytes) {
-    const std::string newPath = path + ".new";
-    const int handle = open(newPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+    const std::string newPath = replacementPath(path);
+    // Whatever lies at the new file's name (a cut-short earlier write, or a link to anywhere) is
+    // removed, and the file is created afresh without following a link.
+    discardUnfinishedReplacement(path);
+    const int handle = open(newPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                             0666);  // NOLINT(cppcoreguidelines-pro-type-vararg)
     if (handle < 0) {
         return false;

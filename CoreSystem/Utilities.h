@@ -66,6 +66,10 @@ public:
     // Writes `bytes` to a new file beside `path`, syncs it, renames it over `path` and syncs the
     // folder, so that a power cut leaves the old file or the new one, never a short one.
     static bool replaceFile(const std::string& path, std::span<const std::uint8_t> bytes);
+    // The name of the new file that replaceFile writes beside `path` before the rename.
+    static std::string replacementPath(const std::string& path);
+    // Removes a new file that a cut-short replaceFile left beside `path`.
+    static void discardUnfinishedReplacement(const std::string& path);
 
     // Appends the names of the directory's entries (in directory order, "." and ".." included)
     // that contain the filter; without case sensitivity names and filter are lower-cased.

@@ -68,10 +68,12 @@ InstallStatus InstallManager::install(const std::string& packagePath) {
         return status;
     }
     log_.line("Installation successful");
+    // The record goes first: a power cut between the two steps then leaves either the update
+    // package, which the next boot installs again, or the complete new record.
+    package_.writeInstalledRecord();
     if (packagePath == updatePackagePath()) {
         std::remove(packagePath.c_str());
     }
-    package_.writeInstalledRecord();
     log_.close();
     return InstallStatus::success;
 }

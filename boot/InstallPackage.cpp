@@ -54,6 +54,8 @@ int percentOf(std::uint64_t part, std::uint64_t whole) {
 }  // namespace
 
 InstallPackage::InstallPackage(std::string recordPath) : recordPath_(std::move(recordPath)) {
+    // A record write that a power cut stopped before its rename leaves its new file behind.
+    Utilities::discardUnfinishedReplacement(recordPath_);
     readInstalledRecord();
 }
 

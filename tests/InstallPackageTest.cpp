@@ -424,4 +424,21 @@ TEST_F(InstallPackageTest, WritesTheRecordOnlyForALoadedPackageAndCreatesItsFold
     EXPECT_FALSE(std::filesystem::exists(deepRecord + ".new"));
 }
 
+TEST_F(InstallPackageTest, ANewRecordLeftByACutIsDiscardedAndNoLinkInItsPlaceIsFollowed) {
+    TestSupport::writeHostFile(root.prepare("/fs/etfs/installed.kx1"),
+                               recordFile(1, 1, recordRow(9, 5), true));
+    TestSupport::writeHostFile(recordPath + ".new", "cut short");
+    InstallPackage package(recordPath);
+    EXPECT_FALSE(std::filesystem::exists(recordPath + ".new"));
+    EXPECT_EQ(package.installed(), (InstallPackage::InstalledVersions{{9, 5}}));
+
+    root.writeFile("/outside/file", "untouched");
+    std::filesystem::create_symlink(root.path() + "/outside/file", recordPath + ".new");
+    writePackage({{.type = 4, .version = 100, .data = "app"}});
+    package.load(packagePath);
+    ASSERT_TRUE(package.writeInstalledRecord());
+    EXPECT_EQ(root.readFile("/outside/file"), "untouched");
+    EXPECT_EQ(InstallPackage(recordPath).installed(), (InstallPackage::InstalledVersions{{9, 5}}));
+}
+
 }  // namespace
