@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 #include <system_error>
 
 #include "CoreSystem/Console.h"
+#include "platform/UnitRoot.h"
 
 namespace CoreSystem {
 namespace {
@@ -24,23 +26,58 @@ const char* errorText(struct archive* archive) {
     return text != nullptr ? text : "unknown error";
 }
 
+// Calls `visit` with every component of a slash-separated path, empty and "." ones left out.
+template <typename Visitor>
+void forEachComponent(std::string_view path, Visitor visit) {
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        const std::string_view component = path.substr(start, end - start);
+        if (!component.empty() && component != ".") {
+            visit(component);
+        }
+        start = end + 1;
+    }
+}
+
 // A relative path without ".." components names something beneath the folder it is joined to.
 bool staysBeneath(std::string_view path) {
     if (path.empty() || path.front() == '/') {
         return false;
     }
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        const std::size_t end = std::min(path.find('/', start), path.size());
-        if (path.substr(start, end - start) == "..") {
-            return false;
-        }
-        start = end + 1;
-    }
-    return true;
+    bool climbs = false;
+    forEachComponent(path, [&climbs](std::string_view component) { climbs |= component == ".."; });
+    return !climbs;
 }
 
-// Why a member must not be written, or null when it may be.
+std::size_t componentCount(std::string_view path) {
+    std::size_t count = 0;
+    forEachComponent(path, [&count](std::string_view /*component*/) { ++count; });
+    return count;
+}
+
+// Whether a symbolic link `depth` folders below the unit root, pointing at the relative `target`,
+// leads to somewhere inside the unit root. A name in the target may itself be a link to any
+// folder of the unit, the root included, so a ".." after a name could climb out of it: only
+// leading ".." components are allowed, as many as the link has folders above it.
+bool linkStaysInside(std::string_view target, std::size_t depth) {
+    bool inside = true;
+    bool afterName = false;
+    forEachComponent(target, [&](std::string_view component) {
+        if (component != "..") {
+            afterName = true;
+        } else if (afterName || depth == 0) {
+            inside = false;
+        } else {
+            --depth;
+        }
+    });
+    return inside;
+}
+
+// Why a member must not be written, or null when it may be. Only regular files, folders,
+// symbolic links and hard links are written: a device node would open the unit's hardware, and
+// a named pipe or socket would stall whatever opens it later.
 const char* refusalReason(struct archive_entry* entry) {
     const char* path = archive_entry_pathname(entry);
     if (path == nullptr || *path == '\0') {
@@ -53,11 +90,22 @@ const char* refusalReason(struct archive_entry* entry) {
         target != nullptr && !staysBeneath(target)) {
         return "hard link target leaves the destination";
     }
-    const auto type = archive_entry_filetype(entry);
-    if (type == AE_IFCHR || type == AE_IFBLK) {
-        return "device node";
+    switch (archive_entry_filetype(entry)) {
+        case AE_IFREG:
+        case AE_IFDIR:
+        case AE_IFLNK:
+            return nullptr;
+        case AE_IFCHR:
+        case AE_IFBLK:
+            return "device node";
+        case AE_IFIFO:
+            return "named pipe";
+        case AE_IFSOCK:
+            return "socket";
+        default:
+            // A hard link carries no type of its own in some archives.
+            return archive_entry_hardlink(entry) != nullptr ? nullptr : "unknown file type";
     }
-    return nullptr;
 }
 
 // The prefix handed to the disk writer: the destination with the folders that already exist
@@ -83,6 +131,23 @@ std::string writerPrefixFor(const char* destinationPrefix) {
         folder += '/';
     }
     return folder.append(prefix.substr(lastSlash + 1));
+}
+
+// How many folders below the unit root the destination lies, or nothing when it lies outside.
+std::optional<std::size_t> depthBelow(const std::string& unitRoot,
+                                      const std::string& writerPrefix) {
+    std::error_code error;
+    const std::filesystem::path root = std::filesystem::weakly_canonical(unitRoot, error);
+    if (error) {
+        return std::nullopt;
+    }
+    const std::string folder = writerPrefix.substr(0, writerPrefix.rfind('/') + 1);
+    const std::filesystem::path relative =
+        std::filesystem::path(folder).lexically_relative(root.empty() ? "/" : root);
+    if (relative.empty() || *relative.begin() == "..") {
+        return std::nullopt;
+    }
+    return componentCount(relative.string());
 }
 
 }  // namespace
@@ -119,6 +184,10 @@ std::uint32_t ArchiveManager::extract(bool computeCrc, const char* destinationPr
             noteReadFailure("archive_read_next_header()", nullptr);
         } else {
             const std::string writerPrefix = writerPrefixFor(destinationPrefix);
+            unitRoot_ = Platform::UnitRoot::prefix();
+            // A destination outside the unit root (only ever a scratch folder) contains its
+            // links itself.
+            destinationDepth_ = depthBelow(unitRoot_, writerPrefix).value_or(0);
             while (true) {
                 const int result = archive_read_next_header(reader_, &currentEntry_);
                 if (result == ARCHIVE_EOF) {
@@ -162,7 +231,12 @@ bool ArchiveManager::extractCurrentEntry(const char* destinationPrefix,
     if (entryStarted_ != nullptr) {
         entryStarted_(storedPath.c_str(), context_);
     }
-    if (const char* reason = refusalReason(currentEntry_); reason != nullptr) {
+    const char* reason = refusalReason(currentEntry_);
+    if (reason == nullptr && archive_entry_filetype(currentEntry_) == AE_IFLNK &&
+        !placeLinkTarget(storedPath)) {
+        reason = "symbolic link leads out of the unit root";
+    }
+    if (reason != nullptr) {
         // Its data is skipped by the next header read.
         Console::printf("Refused archive member %s - %s\n", storedPath.c_str(), reason);
         noteFailure(ArchiveStatus::refusedMember);
@@ -203,6 +277,28 @@ bool ArchiveManager::extractCurrentEntry(const char* destinationPrefix,
         entryFinished_(finishedPath.c_str(), context_);
     }
     return readerUsable;
+}
+
+bool ArchiveManager::placeLinkTarget(const std::string& storedPath) {
+    if (unitRoot_.empty()) {
+        return true;  // the unit root is the host's root: there is no outside
+    }
+    const char* stored = archive_entry_symlink(currentEntry_);
+    const std::string_view target = stored != nullptr ? stored : "";
+    if (target.starts_with('/')) {
+        // A unit path, which lies beneath the unit root like every other.
+        if (!linkStaysInside(target, 0)) {
+            return false;
+        }
+        archive_entry_set_symlink(currentEntry_, (unitRoot_ + std::string(target)).c_str());
+        return true;
+    }
+    const std::size_t slash = storedPath.rfind('/');
+    const std::size_t linkDepth =
+        destinationDepth_ + (slash == std::string::npos
+                                 ? 0
+                                 : componentCount(std::string_view(storedPath).substr(0, slash)));
+    return linkStaysInside(target, linkDepth);
 }
 
 bool ArchiveManager::copyEntryData(const char* storedPath, bool& written) {

@@ -19,8 +19,8 @@ enum class ArchiveStatus {
     clean,           // every member was written
     corruptArchive,  // the gzip stream or a tar header or member was damaged
     inputTruncated,  // the stream could not deliver the declared bytes (ended early, failed seek)
-    refusedMember,   // a member would have landed outside the destination, or was a device node
-    writeFailed,     // the disk refused a member (disk full, file in the way, name too long, ...)
+    refusedMember,  // a member would have landed or pointed outside, or was no file, folder or link
+    writeFailed,    // the disk refused a member (disk full, file in the way, name too long, ...)
 };
 
 // Unpacks a gzip-compressed tar archive lying in a byte range of an open input stream, writing
@@ -28,10 +28,14 @@ enum class ArchiveStatus {
 // archive bytes. Decompression, tar parsing and writing are libarchive's.
 //
 // Members that would land outside the destination are refused and not written: a stored path that
-// is absolute or has a ".." component, a hard link whose target is such a path, anything written
-// through a symbolic link, and character or block device nodes. The rest of the archive is still
-// extracted. Symbolic links themselves are created as stored: what they point at is only refused
-// when a later member is written through them.
+// is absolute or has a ".." component, a hard link whose target is such a path, and anything
+// written through a symbolic link. So are members that are neither files, folders nor links:
+// device nodes, named pipes and sockets. The rest of the archive is still extracted.
+//
+// Symbolic links never lead out of the unit root: an absolute target is a unit path and is put
+// beneath the unit root like every other; a relative target that climbs above the unit root from
+// where the link stands is refused. With the unit root at the host's root nothing is outside, and
+// links are written as stored.
 //
 // Callbacks: entryStarted gets every member's stored path as read, refused members included;
 // entryFinished gets destinationPrefix + stored path only for members that were written without a
@@ -78,6 +82,9 @@ private:
     // data did not all reach the disk.
     bool extractCurrentEntry(const char* destinationPrefix, const std::string& writerPrefix);
     bool copyEntryData(const char* storedPath, bool& written);
+    // Puts an absolute target of the current symbolic-link member beneath the unit root; false
+    // when the link would lead out of the unit root.
+    bool placeLinkTarget(const std::string& storedPath);
     void readRemainingInput();
     void noteFailure(ArchiveStatus failure);
     void noteReadFailure(const char* operation, const char* storedPath);
@@ -102,6 +109,8 @@ private:
     CRC32 crcCalculator_;
     std::uint32_t runningCrc_ = 0;
     bool inputEnded_ = false;
+    std::string unitRoot_;              // prefix of host paths; empty when it is the host's root
+    std::size_t destinationDepth_ = 0;  // folders between the unit root and the destination
     ArchiveStatus status_ = ArchiveStatus::clean;
 };
 

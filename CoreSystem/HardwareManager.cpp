@@ -194,7 +194,9 @@ void shutdownIMX35() {
 
 // The counter as four little-endian bytes, or 0 when the file is missing or short.
 std::uint32_t readBootCountFile(const std::string& hostPath) {
-    const int handle = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
+    // A link in the counter's place is not followed, and a named pipe does not stall the read.
+    const int handle =
+        ::open(hostPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (handle < 0) {
         return 0;
     }

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 
 #include "CoreSystem/Console.h"
@@ -159,6 +160,31 @@ bool Utilities::isDirectory(const std::string& path) {
     return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+bool Utilities::isInsideUnitRoot(const std::string& path) {
+    const std::string root = Platform::UnitRoot::prefix();
+    if (root.empty()) {
+        return true;  // the host's root: there is no outside
+    }
+    std::error_code error;
+    const std::string resolvedRoot = std::filesystem::canonical(root, error).string();
+    const std::string resolved = std::filesystem::canonical(path, error).string();
+    return !error && resolved.starts_with(resolvedRoot) &&
+           (resolved.size() == resolvedRoot.size() || resolved[resolvedRoot.size()] == '/');
+}
+
+bool Utilities::isRegularFile(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+bool Utilities::canWriteFileAt(const std::string& path) {
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0) {
+        return errno == ENOENT;
+    }
+    return S_ISREG(status.st_mode);
+}
+
 std::int32_t Utilities::fileSize(const std::string& path) {
     struct stat status {};
     if (stat(path.c_str(), &status) != 0) {
@@ -201,6 +227,10 @@ bool Utilities::makeDirectories(const std::string& path) {
     for (const std::string& part : parts) {
         current += "/" + part;
         if (isDirectory(current)) {
+            // A link on the way may lead anywhere: only folders inside the unit root are ours.
+            if (!isInsideUnitRoot(current)) {
+                return false;
+            }
             if (access(current.c_str(), W_OK) != 0) {
                 changeMode(current, "777");
             }
@@ -212,10 +242,11 @@ bool Utilities::makeDirectories(const std::string& path) {
 }
 
 bool Utilities::removeFileSynced(const std::string& path) {
-    const int handle =
-        open(path.c_str(), O_RDONLY | O_CLOEXEC);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    const int handle = open(path.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg)
+                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (handle < 0) {
-        return false;
+        // A symbolic link is removed itself: what it points at is not opened.
+        return errno == ELOOP && std::remove(path.c_str()) == 0 && syncFile(directoryName(path));
     }
     const bool removed = std::remove(path.c_str()) == 0 && fsync(handle) == 0;
     close(handle);
@@ -223,8 +254,9 @@ bool Utilities::removeFileSynced(const std::string& path) {
 }
 
 bool Utilities::syncFile(const std::string& path) {
-    const int handle =
-        open(path.c_str(), O_RDONLY | O_CLOEXEC);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    // Opening a named pipe must not wait for a writer.
+    const int handle = open(path.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg)
+                            O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (handle < 0) {
         return false;
     }

@@ -50,6 +50,14 @@ public:
 
     static bool exists(const std::string& path);
     static bool isDirectory(const std::string& path);
+    // Whether the path, with every link in it resolved, names something beneath the unit root;
+    // false when it cannot be resolved.
+    static bool isInsideUnitRoot(const std::string& path);
+    // A regular file, or a link to one: something that can be opened and read without waiting.
+    static bool isRegularFile(const std::string& path);
+    // Nothing, or a regular file that is no link: opening it for writing neither blocks on a
+    // named pipe nor writes through a link to somewhere else.
+    static bool canWriteFileAt(const std::string& path);
     // The size, or -1 when the path cannot be examined; sizes above 2 GiB - 1 saturate.
     static std::int32_t fileSize(const std::string& path);
     static bool statLogged(const std::string& path);

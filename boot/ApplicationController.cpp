@@ -1,7 +1,6 @@
 #include "boot/ApplicationController.h"
 
 #include <cstdio>
-#include <fstream>
 #include <vector>
 
 #include "CoreSystem/HardwareManager.h"
@@ -58,7 +57,8 @@ int ApplicationController::run() {
     checkDataPartition();
     HardwareManager::incrementBootCount();
     const std::string productionTest = Platform::UnitRoot::hostPath(productionTestPath);
-    if (Utilities::exists(productionTest)) {
+    // A link in the program's place that leads out of the unit root is neither opened up nor run.
+    if (Utilities::exists(productionTest) && Utilities::isInsideUnitRoot(productionTest)) {
         Utilities::changeMode(productionTest, "777");
         Utilities::runShell(productionTest + " &");
     }
@@ -81,8 +81,8 @@ void ApplicationController::checkDataPartition() {
 int ApplicationController::searchForPackages() {
     for (;;) {
         const std::string updatePath = InstallManager::updatePackagePath();
-        if (std::ifstream update(updatePath, std::ios::binary); update.is_open()) {
-            update.close();
+        // Only a regular file: opening a named pipe would wait for ever.
+        if (Utilities::isRegularFile(updatePath)) {
             return installUpdatePackage(updatePath);
         }
         std::vector<std::string> names;

@@ -90,11 +90,17 @@ void ComponentInstallerBase::entryFinished(const char* path, void* installer) {
 }
 
 InstallStatus ComponentInstallerBase::extractArchive(const ComponentEntry& entry,
-                                                     std::istream& stream, bool computeCrc,
+                                                     std::istream& stream,
                                                      const std::string& destination) {
     CoreSystem::ArchiveManager archive(stream, static_cast<std::int64_t>(entry.offset), entry.size);
-    archive.extract(computeCrc, destination.c_str(), archiveProgress, entryStarted, entryFinished,
-                    this);
+    // The CRC of the bytes extracted is always taken: the package may have changed since its
+    // data was verified, and what was written must be what was checked.
+    const std::uint32_t crc = archive.extract(true, destination.c_str(), archiveProgress,
+                                              entryStarted, entryFinished, this);
+    if (crc != entry.crc) {
+        logDataChanged(*log);
+        return InstallStatus::corruptedTarFile;
+    }
     switch (archive.status()) {
         case CoreSystem::ArchiveStatus::clean:
             return InstallStatus::success;
@@ -106,6 +112,10 @@ InstallStatus ComponentInstallerBase::extractArchive(const ComponentEntry& entry
             return InstallStatus::corruptedTarFile;
     }
     return InstallStatus::corruptedTarFile;
+}
+
+void ComponentInstallerBase::logDataChanged(InstallLog& installLog) {
+    installLog.line("Error: component data changed since it was verified");
 }
 
 void ComponentInstallerBase::reportAtStart(const std::string& text) {

@@ -50,9 +50,13 @@ protected:
 
     // Extracts the entry's tar.gz archive beneath `destination` with progress and log lines.
     // success when every member was written; corruptedTarFile when the archive is damaged or
-    // truncated or a member was refused; failure when the disk refused a member.
-    InstallStatus extractArchive(const ComponentEntry& entry, std::istream& stream, bool computeCrc,
+    // truncated, a member was refused, or the bytes read were not those verified before the
+    // install (logged with logDataChanged); failure when the disk refused a member.
+    InstallStatus extractArchive(const ComponentEntry& entry, std::istream& stream,
                                  const std::string& destination);
+
+    // The line that says a component's data was not what the check before the install saw.
+    static void logDataChanged(InstallLog& installLog);
 
     // reportProgress at this component's start percentage.
     void reportAtStart(const std::string& text);

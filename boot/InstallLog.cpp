@@ -8,6 +8,11 @@ namespace Boot {
 
 void InstallLog::open(const std::string& hostPath) {
     path_ = hostPath;
+    // The stick is anyone's: a link or a named pipe in the log's place gets no lines.
+    if (!CoreSystem::Utilities::canWriteFileAt(hostPath)) {
+        stream_.setstate(std::ios::failbit);
+        return;
+    }
     stream_.open(hostPath, std::ios::out | std::ios::trunc);
     if (stream_.is_open()) {
         chmod(hostPath.c_str(), 0666);

@@ -60,6 +60,11 @@ InstallPackage::InstallPackage(std::string recordPath) : recordPath_(std::move(r
 }
 
 void InstallPackage::readInstalledRecord() {
+    // Whatever an archive left in the record's place must neither stall the start (a device or
+    // a named pipe) nor be read from outside the unit.
+    if (!Utilities::isRegularFile(recordPath_) || !Utilities::isInsideUnitRoot(recordPath_)) {
+        return;
+    }
     std::ifstream record(recordPath_, std::ios::binary);
     PackageHeader scratch;
     record.read(asCharacters(scratch.bytes.data()), packageHeaderSize);
@@ -84,6 +89,10 @@ PackageHeader InstallPackage::load(const std::string& packagePath) {
     components_.clear();
     header_.setMagic(0);
 
+    // Opening a named pipe would wait for a writer for ever.
+    if (!Utilities::isRegularFile(packagePath)) {
+        return header_;
+    }
     stream_.open(packagePath, std::ios::binary);
     if (!stream_.is_open()) {
         return header_;

@@ -1,23 +1,29 @@
 #include "platform/FileSync.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Platform {
 
 void FileSync::startWriteback(const std::string& hostPath) {
-    const int handle =
-        open(hostPath.c_str(),
-             O_RDONLY | O_NOFOLLOW | O_CLOEXEC);  // NOLINT(cppcoreguidelines-pro-type-vararg)
-    if (handle >= 0) {
-        sync_file_range(handle, 0, 0, SYNC_FILE_RANGE_WRITE);
-        close(handle);
+    // Non-blocking, so that a named pipe found at the path cannot stall the caller; only a regular
+    // file has data to write back.
+    const int handle = open(hostPath.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg)
+                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (handle < 0) {
+        return;
     }
+    struct stat status {};
+    if (fstat(handle, &status) == 0 && S_ISREG(status.st_mode)) {
+        sync_file_range(handle, 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
+    close(handle);
 }
 
 bool FileSync::syncFileSystem(const std::string& hostPath) {
-    const int handle =
-        open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    const int handle = open(hostPath.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg)
+                            O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (handle < 0) {
         return false;
     }

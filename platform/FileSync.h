@@ -9,7 +9,8 @@ namespace Platform {
 // writeback as soon as it is written and then waits once for the whole file system.
 class FileSync {
 public:
-    // Starts writing the file's data to storage without waiting for it. Links are not followed.
+    // Starts writing the file's data to storage without waiting for it. Links are not followed,
+    // and anything but a regular file is left alone without blocking.
     static void startWriteback(const std::string& hostPath);
     // Writes everything not yet stored of the file system that holds `hostPath` (the data and
     // metadata of every file on it, as if each had been fsynced) and waits for it.

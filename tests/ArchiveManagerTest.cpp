@@ -353,8 +353,67 @@ INSTANTIATE_TEST_SUITE_P(
                       "up/secret",
                       {"up"}},
         TraversalCase{"CharacterDevice", {{.path = "mem", .type = AE_IFCHR}}, "mem", {}},
-        TraversalCase{"BlockDevice", {{.path = "disk", .type = AE_IFBLK}}, "disk", {}}),
+        TraversalCase{"BlockDevice", {{.path = "disk", .type = AE_IFBLK}}, "disk", {}},
+        TraversalCase{"NamedPipe", {{.path = "good/pipe", .type = AE_IFIFO}}, "good/pipe", {}},
+        // The destination lies one folder below the unit root.
+        TraversalCase{"LinkClimbingOutOfTheUnitRoot",
+                      {{.path = "sub/up", .type = AE_IFLNK, .symlinkTarget = "../../../outside"}},
+                      "sub/up",
+                      {}},
+        TraversalCase{"LinkClimbingBackThroughAName",
+                      {{.path = "back", .type = AE_IFLNK, .symlinkTarget = "good/../../.."}},
+                      "back",
+                      {}},
+        TraversalCase{"AbsoluteLinkClimbingAboveTheRoot",
+                      {{.path = "above", .type = AE_IFLNK, .symlinkTarget = "/../outside"}},
+                      "above",
+                      {}}),
     CaseName());
+
+TEST(ArchiveManagerTest, LinksStayInsideTheUnitRootAndAbsoluteTargetsArePlacedBeneathIt) {
+    const TemporaryUnitRoot root;
+    const std::string prefix = root.path() + "/dest/";
+    std::filesystem::create_directories(prefix);
+    const struct {
+        const char* path;
+        const char* target;
+        std::string written;
+    } links[] = {
+        {"sibling", "good/first.txt", "good/first.txt"},
+        {"deep/er/up", "../../../outside/secret", "../../../outside/secret"},
+        {"etc", "/fs/etfs/app", root.path() + "/fs/etfs/app"},
+        {"top", "/", root.path() + "/"},
+    };
+    std::vector<Member> members = {{.path = "good/first.txt", .contents = "1"}};
+    for (const auto& link : links) {
+        members.push_back({.path = link.path, .type = AE_IFLNK, .symlinkTarget = link.target});
+    }
+
+    const Extraction result = extractBytes(tarGz(members), prefix.c_str());
+
+    EXPECT_EQ(result.status, ArchiveStatus::clean) << result.printed;
+    for (const auto& link : links) {
+        EXPECT_EQ(std::filesystem::read_symlink(prefix + link.path), link.written) << link.path;
+    }
+}
+
+TEST(ArchiveManagerTest, WithTheHostsRootAsUnitRootLinksAreWrittenAsStored) {
+    const TemporaryUnitRoot scratch;
+    const std::string prefix = scratch.path() + "/dest/";
+    std::filesystem::create_directories(prefix);
+    const std::string& previousRoot = scratch.path();  // the UNIT_ROOT it set
+    setenv("UNIT_ROOT", "/", 1);
+
+    const Extraction result =
+        extractBytes(tarGz({{.path = "far", .type = AE_IFLNK, .symlinkTarget = "../../../../x"},
+                            {.path = "etc", .type = AE_IFLNK, .symlinkTarget = "/etc/passwd"}}),
+                     prefix.c_str());
+    setenv("UNIT_ROOT", previousRoot.c_str(), 1);
+
+    EXPECT_EQ(result.status, ArchiveStatus::clean) << result.printed;
+    EXPECT_EQ(std::filesystem::read_symlink(prefix + "far"), "../../../../x");
+    EXPECT_EQ(std::filesystem::read_symlink(prefix + "etc"), "/etc/passwd");
+}
 
 TEST(ArchiveManagerTest, ExtractsIntoADestinationReachedThroughASymbolicLink) {
     const TemporaryUnitRoot root;

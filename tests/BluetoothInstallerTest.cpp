@@ -90,7 +90,11 @@ protected:
         std::istringstream stream(package);
         return install(
             stream,
-            {.type = 6, .version = version, .size = component.size(), .offset = packageOffset});
+            {.type = 6,
+             .version = version,
+             .size = component.size(),
+             .offset = packageOffset,
+             .crc = TestSupport::packageCrc(std::string(component.begin(), component.end()))});
     }
     InstallStatus install(std::istream& package, const ComponentEntry& entry) {
         Boot::BluetoothInstaller installer;
@@ -282,9 +286,13 @@ TEST_F(BluetoothInstallerOnFastPollsTest, ReadsAComponentThatLiesBeyondFourGibib
     close(handle);
     std::ifstream package(packagePath, std::ios::binary);
 
-    EXPECT_EQ(install(package,
-                      {.type = 6, .version = updateBuild, .size = file.size(), .offset = offset}),
-              InstallStatus::failure);
+    EXPECT_EQ(
+        install(package, {.type = 6,
+                          .version = updateBuild,
+                          .size = file.size(),
+                          .offset = offset,
+                          .crc = TestSupport::packageCrc(std::string(file.begin(), file.end()))}),
+        InstallStatus::failure);
     EXPECT_EQ(logLines().back(), "Timeout while connecting to device.") << "the file was good";
     EXPECT_TRUE(TestSupport::readHostFile(root.path() + "/tmp/bluetooth.dfu") ==
                 std::string(file.begin(), file.end()));

@@ -94,7 +94,11 @@ protected:
             image.push_back(static_cast<char>(index * 7 + 3));
         }
         std::istringstream package(std::string(100, 'x') + image);
-        const ComponentEntry entry{.type = 9, .version = version, .size = size, .offset = 100};
+        const ComponentEntry entry{.type = 9,
+                                   .version = version,
+                                   .size = size,
+                                   .offset = 100,
+                                   .crc = TestSupport::packageCrc(image)};
         return installer.run(&ui, entry, package, 20.0F, size == 0 ? 0.0F : 40.0F / float(size),
                              &log);
     }

@@ -1,4 +1,6 @@
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -283,6 +285,81 @@ TEST_F(InstallManagerTest, ApplicationArchivesInstallAndTraversalInsideASignedPa
     EXPECT_EQ(install(evil), InstallStatus::corruptedTarFile);
     EXPECT_FALSE(std::filesystem::exists(root.path() + "/escaped"));
     EXPECT_FALSE(std::filesystem::exists(root.path() + "/fs/escaped"));
+}
+
+// Rewrites the package file the moment the first installer starts: after the check of every
+// component's data, before any of it is read again to be installed.
+class RewritingInterface final : public Boot::InstallUserInterface {
+public:
+    RewritingInterface(std::string packagePath, std::string verified, std::string replacement)
+        : packagePath_(std::move(packagePath)),
+          verified_(std::move(verified)),
+          replacement_(std::move(replacement)) {}
+
+    void reportProgress(int /*percent*/, const std::string& text) override {
+        if (!rewritten && text.starts_with("Begin")) {
+            std::string bytes = TestSupport::readHostFile(packagePath_);
+            const std::size_t at = bytes.find(verified_);
+            ASSERT_NE(at, std::string::npos);
+            bytes.replace(at, replacement_.size(), replacement_);
+            // In place, as a stick returning other data would: the loader's open file sees it.
+            std::fstream file(packagePath_, std::ios::in | std::ios::out | std::ios::binary);
+            file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+            rewritten = true;
+        }
+    }
+    std::string requestPassword() override { return {}; }
+
+    bool rewritten = false;
+
+private:
+    std::string packagePath_;
+    std::string verified_;
+    std::string replacement_;
+};
+
+TEST_F(InstallManagerTest, DataChangedAfterItsCheckIsNeverInstalledAsVerified) {
+    const std::string changedLine = "Error: component data changed since it was verified";
+    // Each replacement is as long as what was verified and would install cleanly on its own.
+    const struct {
+        const char* name;
+        std::uint32_t type;
+        std::string verified;
+        std::string replacement;
+        InstallStatus expected;
+        std::function<void()> check;
+    } cases[] = {
+        {"application archive", 4,
+         TestSupport::tarBytes({{.path = "app/marker", .contents = "verified"}}),
+         TestSupport::tarBytes({{.path = "app/marker", .contents = "tampered"}}),
+         // Members are written as they stream: the component fails once its CRC is known.
+         InstallStatus::corruptedTarFile, [] {}},
+        {"media image", 10, std::string(100000, 'v'), std::string(70000, 't'),
+         InstallStatus::failure,
+         [this] { EXPECT_FALSE(std::filesystem::exists(root.path() + "/fs/etfs/media.ifs")); }},
+        {"bootstrap firmware", 2, std::string(3000, 'v'), std::string(3000, 't'),
+         InstallStatus::failure,
+         [this] { EXPECT_TRUE(ipl.bootstrapFirmware().received().empty()); }},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        const std::string path =
+            makePackage({.hardwareFamily = unitVariant,
+                         .components = {{.type = testCase.type,
+                                         .version = 2910300,
+                                         .path = componentFile("component", testCase.verified)}}},
+                        "/mnt/stick/changing.kx1");
+        RewritingInterface rewriting(path, testCase.verified, testCase.replacement);
+        Boot::InstallManager manager(rewriting);
+
+        EXPECT_EQ(manager.install(path), testCase.expected);
+
+        EXPECT_TRUE(rewriting.rewritten);
+        EXPECT_THAT(logLines(), Contains(changedLine));
+        EXPECT_THAT(logLines(), Not(Contains("Installation successful")));
+        EXPECT_FALSE(std::filesystem::exists(root.path() + "/fs/etfs/installed.kx1"));
+        testCase.check();
+    }
 }
 
 TEST_F(InstallManagerTest, APackageMadeByTheReleaseToolInstalls) {

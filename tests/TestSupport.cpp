@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "CoreSystem/CRC32.h"
 #include "sim/common/FactoryData.h"
 
 #include <csignal>
@@ -65,6 +66,12 @@ std::string readHostFile(const std::string& hostPath) {
     std::ostringstream contents;
     contents << file.rdbuf();
     return contents.str();
+}
+
+std::uint32_t packageCrc(std::string_view bytes) {
+    const CoreSystem::CRC32 checksum;
+    return checksum.update(checksum.startValue(CoreSystem::CRC32::packageSeed), bytes.data(),
+                           bytes.size());
 }
 
 std::vector<std::uint8_t> makeWords(std::size_t size,

@@ -34,6 +34,8 @@ private:
 };
 
 std::string readHostFile(const std::string& hostPath);
+// The package CRC-32 of `bytes`, as a component entry carries it for its data.
+std::uint32_t packageCrc(std::string_view bytes);
 // Factory data: 32-bit little-endian words (index -> value) over erased (0xFF) bytes, with the
 // package checksum of the first `covered` bytes at `crcOffset`, flipped when it must not match.
 std::vector<std::uint8_t> makeWords(std::size_t size,

@@ -132,8 +132,11 @@ protected:
     InstallStatus install(Boot::ComponentInstallerBase& installer, const std::string& image,
                           std::uint32_t version = 1, std::uint32_t type = 9) {
         std::istringstream package("header" + image + "next");
-        const Boot::ComponentEntry entry{
-            .type = type, .version = version, .size = image.size(), .offset = 6};
+        const Boot::ComponentEntry entry{.type = type,
+                                         .version = version,
+                                         .size = image.size(),
+                                         .offset = 6,
+                                         .crc = TestSupport::packageCrc(image)};
         return installer.run(&ui, entry, package, 0.0F,
                              image.empty() ? 0.0F : 50.0F / static_cast<float>(image.size()),
                              &installLog);

@@ -553,6 +553,155 @@ TEST_F(UnitEndToEndTest, StartUpRunsItsCommandsInOrder) {
     EXPECT_EQ(std::filesystem::read_symlink(root_ + "/usr/sbin/telnetd"), root_ + "/tmp/telnetd");
 }
 
+// ---- Hostile archives in a signed package ----
+
+struct HostileCase {
+    const char* name;
+    std::vector<TestSupport::Member> members;  // of the application archive, beside app/marker
+    std::uint32_t status;                      // of the application component
+    std::string printed;                       // in the loader's output, when not empty
+};
+
+void PrintTo(const HostileCase& hostileCase, std::ostream* out) {
+    *out << hostileCase.name;
+}
+
+class HostileArchiveTest : public UnitEndToEndTest,
+                           public ::testing::WithParamInterface<HostileCase> {
+protected:
+    // Every symbolic link beneath `folder` whose target, resolved from where it stands, lies
+    // outside the unit root.
+    std::vector<std::string> linksLeadingOut(const std::string& folder) const {
+        const std::filesystem::path root = std::filesystem::canonical(root_);
+        std::vector<std::string> out;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+            if (!entry.is_symlink()) {
+                continue;
+            }
+            const std::filesystem::path target = std::filesystem::read_symlink(entry.path());
+            const std::filesystem::path resolved =
+                (entry.path().parent_path() / target).lexically_normal();
+            if (resolved.lexically_relative(root).native().starts_with("..")) {
+                out.push_back(entry.path().string());
+            }
+        }
+        return out;
+    }
+};
+
+TEST_P(HostileArchiveTest, IsRefusedWithItsStatusAndTheRunEndsInTheResultScreenAndReset) {
+    makeUnit();
+    const std::string outside = scratch_ + "/outside";
+    std::filesystem::create_directories(outside);
+    TestSupport::writeHostFile(outside + "/secret", "original");
+    std::vector<TestSupport::Member> members = {{.path = "app/marker", .contents = "installed"}};
+    members.insert(members.end(), GetParam().members.begin(), GetParam().members.end());
+    Packaging::PackageDescription description;
+    description.hardwareFamily = unitVariant;
+    description.components.push_back({ComponentType::application, 2910001,
+                                      scratchFile("hostile.tar.gz", TestSupport::tarGz(members))});
+    std::string error;
+    ASSERT_TRUE(Packaging::PackageWriter::write(
+        description, Packaging::RsaPublicKey::fromPemFile(LOADER_KEY_FILE),
+        root_ + "/fs/etfs/update.kx1", error))
+        << error;
+
+    startUnit();
+    ASSERT_TRUE(waitForReset()) << outcome();
+
+    const std::vector<std::string> log = linesOf(unitFile("/mnt/stick/install.log"));
+    EXPECT_THAT(
+        log, Contains("Install Result: Component 4 status " + std::to_string(GetParam().status)));
+    if (!GetParam().printed.empty()) {
+        EXPECT_THAT(unitFile("/var/log/loader.out"), HasSubstr(GetParam().printed));
+    }
+    // The result screen with its status text was the last frame before the reset.
+    const std::optional<TestSupport::Screenshot> last = lastFrame();
+    ASSERT_TRUE(last.has_value());
+    EXPECT_TRUE(TestSupport::matchesReference(
+        *last, GetParam().status == 1 ? "unit-result-success"
+                                      : "unit-result-" + std::to_string(GetParam().status)));
+    EXPECT_FALSE(unitHas("/fs/etfs/update.kx1"));
+    // Nothing was written beside the unit root, and nothing in the data partition leads out.
+    std::vector<std::string> beside;
+    for (const auto& entry : std::filesystem::directory_iterator(scratch_)) {
+        beside.push_back(entry.path().filename().string());
+    }
+    EXPECT_THAT(beside, ::testing::UnorderedElementsAre("u", "frames", "outside", "hostile.tar.gz",
+                                                        "program.out", "program.err"));
+    EXPECT_EQ(TestSupport::readHostFile(outside + "/secret"), "original");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(outside), {}), 1);
+    EXPECT_THAT(linksLeadingOut(root_ + "/fs/etfs"), ::testing::IsEmpty());
+}
+
+// The unit root is "<scratch>/u"; the data root "<scratch>/u/fs/etfs/", where the application
+// archive is unpacked, lies four folders below the scratch folder. A path longer than PATH_MAX is
+// no attack: libarchive writes it folder by folder, and the tree walks handle it.
+INSTANTIATE_TEST_SUITE_P(
+    Members, HostileArchiveTest,
+    ::testing::Values(
+        HostileCase{"ParentFolder",
+                    {{.path = "../../../escaped", .contents = "x"}},
+                    304,
+                    "Refused archive member ../../../escaped - path leaves the destination"},
+        HostileCase{"AbsoluteName",
+                    {{.path = "/outside/planted", .contents = "x"}},
+                    304,
+                    "Refused archive member /outside/planted - path leaves the destination"},
+        HostileCase{"AbsoluteLinkToAFolderThenAMemberThroughIt",
+                    {{.path = "app/etc", .type = AE_IFLNK, .symlinkTarget = "/"},
+                     {.path = "app/etc/planted", .contents = "x"}},
+                    304,
+                    "archive_write_header() app/etc/planted"},
+        HostileCase{"RelativeLinkOut",
+                    {{.path = "nvdata", .type = AE_IFLNK, .symlinkTarget = "../../../outside"}},
+                    304,
+                    "Refused archive member nvdata - symbolic link leads out of the unit root"},
+        HostileCase{"RelativeLinkOutThenAMemberThroughIt",
+                    {{.path = "app/up", .type = AE_IFLNK, .symlinkTarget = "../../../../outside"},
+                     {.path = "app/up/planted", .contents = "x"}},
+                    304,
+                    "Refused archive member app/up - symbolic link leads out of the unit root"},
+        HostileCase{"LinkClimbingBackThroughAName",
+                    {{.path = "ProductionTest",
+                      .type = AE_IFLNK,
+                      .symlinkTarget = "app/../../../../outside/secret"}},
+                    304,
+                    "Refused archive member ProductionTest - symbolic link leads out of the unit "
+                    "root"},
+        HostileCase{"HardLinkOut",
+                    {{.path = "app/hard", .hardlinkTarget = "../../../outside/secret"}},
+                    304,
+                    "Refused archive member app/hard - hard link target leaves the destination"},
+        HostileCase{"DeviceNode",
+                    {{.path = "app/mem", .type = AE_IFCHR}},
+                    304,
+                    "Refused archive member app/mem - device node"},
+        HostileCase{"NamedPipe",
+                    {{.path = "app/pipe", .type = AE_IFIFO}},
+                    304,
+                    "Refused archive member app/pipe - named pipe"},
+        HostileCase{"NameLongerThanNameMax",
+                    {{.path = "app/" + std::string(300, 'n'), .contents = "x"}},
+                    0,
+                    "archive_write_header() app/nnnn"},
+        HostileCase{"PathLongerThanPathMax",
+                    {{.path = "app/" +
+                              [] {
+                                  std::string path;
+                                  for (int level = 0; level < 30; ++level) {
+                                      path += std::string(200, 'd') + "/";
+                                  }
+                                  return path;
+                              }() +
+                              "deep",
+                      .contents = "x"}},
+                    1,
+                    ""}),
+    [](const ::testing::TestParamInfo<HostileCase>& parameter) {
+        return std::string(parameter.param.name);
+    });
+
 TEST_F(UnitEndToEndTest, TheLoaderRefusesToStartWithoutAUnitRoot) {
     const char* previous = std::getenv("UNIT_ROOT");
     const std::string kept = previous != nullptr ? previous : "";

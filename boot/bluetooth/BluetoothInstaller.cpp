@@ -16,6 +16,7 @@
 #include "CoreSystem/Console.h"
 #include "CoreSystem/HardwareManager.h"
 #include "CoreSystem/Utilities.h"
+#include "boot/ComponentDataReader.h"
 #include "boot/bluetooth/Bcsp.h"
 #include "boot/bluetooth/Dfu.h"
 #include "boot/bluetooth/DfuFile.h"
@@ -42,18 +43,25 @@ bool writeCommand(Platform::Device& port, std::string_view bytes) {
 }
 
 // Copies the entry's data (its full 64-bit size, from its full 64-bit offset) from the package to
-// `hostPath`, piece by piece: the component costs no memory of its own size.
-void copyComponent(const ComponentEntry& entry, std::istream& stream, const std::string& hostPath) {
-    std::ofstream file(hostPath, std::ios::binary | std::ios::trunc);
-    std::array<char, std::size_t{64} * 1024> piece{};
-    stream.clear();
-    stream.seekg(static_cast<std::streamoff>(entry.offset));
-    for (std::uint64_t left = entry.size; left > 0 && stream && file;) {
-        const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), left));
-        stream.read(piece.data(), static_cast<std::streamsize>(length));
-        file.write(piece.data(), stream.gcount());
-        left -= length;
+// `hostPath`, piece by piece: the component costs no memory of its own size. False, with the copy
+// removed, when the bytes read were not those verified. A copy the disk refused is left to the
+// DFU file check.
+bool copyComponent(const ComponentEntry& entry, std::istream& stream, const std::string& hostPath) {
+    bool matches = false;
+    {
+        std::ofstream file(hostPath, std::ios::binary | std::ios::trunc);
+        ComponentDataReader reader(entry, stream);
+        std::array<char, std::size_t{64} * 1024> piece{};
+        for (std::size_t count = reader.read(piece.data(), piece.size()); count > 0;
+             count = reader.read(piece.data(), piece.size())) {
+            file.write(piece.data(), static_cast<std::streamsize>(count));
+        }
+        matches = reader.matchesEntry();
     }
+    if (!matches) {
+        std::remove(hostPath.c_str());
+    }
+    return matches;
 }
 
 // The build number after "build " in the reset reply; nothing when the reply names none.
@@ -184,7 +192,11 @@ InstallStatus BluetoothInstaller::install(const ComponentEntry& entry, std::istr
     }
 
     const std::string dfuPath = Platform::UnitRoot::hostPath(dfuFilePath);
-    copyComponent(entry, stream, dfuPath);
+    if (!copyComponent(entry, stream, dfuPath)) {
+        port.close();
+        logDataChanged(installLog);
+        return InstallStatus::invalidFile;
+    }
 
     std::size_t imageLength = 0;
     const std::optional<std::vector<std::uint8_t>> dfuFile =

@@ -26,7 +26,7 @@ InstallStatus AppInstaller::install(const ComponentEntry& entry, std::istream& s
     // Member paths are relative to the data root ("app/...").
     installLog.line("Application: Begin extracting Application tar file");
     progressText = "Updating Application...";
-    if (const InstallStatus extracted = extractArchive(entry, stream, false, root);
+    if (const InstallStatus extracted = extractArchive(entry, stream, root);
         extracted != InstallStatus::success) {
         installLog.line("Application: Extraction failed");
         return extracted;

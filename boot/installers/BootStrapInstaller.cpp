@@ -43,11 +43,14 @@ InstallStatus BootStrapInstaller::install(const ComponentEntry& entry, std::istr
         installLog.line("Bootstrap: HS400 eMMC type, cannot downgrade bootstrap");
         return InstallStatus::cannotDowngradeEmmcDriver;
     }
-    installLog.line("Bootstrap: Allocate buffer for Bootstrap binary");
-    installLog.line("Bootstrap: Good BootStrap file crc");
+    std::vector<char> image;
+    if (!readImage(entry, stream, installLog, "Bootstrap: Allocate buffer for Bootstrap binary",
+                   "Bootstrap: Good BootStrap file crc", image)) {
+        return InstallStatus::failure;
+    }
     std::int32_t status = -1;
-    return programTarget(bootstrap, entry, stream, installLog, status) ? InstallStatus::success
-                                                                       : InstallStatus::failure;
+    return programTarget(bootstrap, entry, image, installLog, status) ? InstallStatus::success
+                                                                      : InstallStatus::failure;
 }
 
 }  // namespace Boot

@@ -21,8 +21,7 @@ InstallStatus ConfigurationInstaller::install(const ComponentEntry& entry, std::
     // Member paths are relative to the data root ("config/...").
     installLog.line("Configuration: Begin extracting Configuration tar file");
     progressText = "Updating Configuration...";
-    if (const InstallStatus extracted =
-            extractArchive(entry, stream, true, Utilities::autoloadPath(""));
+    if (const InstallStatus extracted = extractArchive(entry, stream, Utilities::autoloadPath(""));
         extracted != InstallStatus::success) {
         installLog.line("Configuration: Extraction failed");
         return extracted;

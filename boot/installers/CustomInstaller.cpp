@@ -17,7 +17,7 @@ InstallStatus CustomInstaller::install(const ComponentEntry& entry, std::istream
     const std::string temporaryDirectory = Utilities::temporaryPath("");
     installLog.line("CustomInstaller: Extracting Custom Files");
     progressText = "Updating Custom Install...";
-    if (const InstallStatus extracted = extractArchive(entry, stream, false, temporaryDirectory);
+    if (const InstallStatus extracted = extractArchive(entry, stream, temporaryDirectory);
         extracted != InstallStatus::success) {
         installLog.line("CustomInstaller: Extraction failed");
         return extracted;

@@ -3,32 +3,37 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <array>
-#include <cstring>
 #include <string>
 
+#include "boot/ComponentDataReader.h"
 #include "platform/DeviceCommands.h"
 #include "platform/UnitRoot.h"
 
 namespace Boot {
 
-void FirmwareInstaller::transferImage(Platform::Device& device, const ComponentEntry& entry,
-                                      std::istream& stream) {
-    std::array<char, Platform::DeviceCommands::firmwarePieceSize> piece{};
-    stream.clear(stream.rdstate() & ~std::ios::eofbit);
-    stream.seekg(static_cast<std::streamoff>(entry.offset));
-    for (std::uint64_t offset = 0; offset < entry.size;) {
-        const auto length =
-            static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), entry.size - offset));
-        // A short read cannot happen after the data check; the piece keeps its length anyway.
-        stream.read(piece.data(), static_cast<std::streamsize>(length));
-        device.devctl(Platform::DeviceCommands::firmwareData, piece.data(), length);
+bool FirmwareInstaller::readImage(const ComponentEntry& entry, std::istream& stream,
+                                  InstallLog& installLog, const char* allocateLine,
+                                  const char* goodCrcLine, std::vector<char>& image) {
+    installLog.line(allocateLine);
+    if (!ComponentDataReader::readWhole(entry, stream, image)) {
+        logDataChanged(installLog);
+        return false;
+    }
+    installLog.line(goodCrcLine);
+    return true;
+}
+
+void FirmwareInstaller::transferImage(Platform::Device& device, std::span<char> image) {
+    for (std::size_t offset = 0; offset < image.size();) {
+        const std::size_t length =
+            std::min(Platform::DeviceCommands::firmwarePieceSize, image.size() - offset);
+        device.devctl(Platform::DeviceCommands::firmwareData, image.subspan(offset).data(), length);
         offset += length;
     }
 }
 
 bool FirmwareInstaller::programTarget(const Target& target, const ComponentEntry& entry,
-                                      std::istream& stream, InstallLog& installLog,
+                                      std::span<char> image, InstallLog& installLog,
                                       std::int32_t& status) {
     status = -1;
     Platform::Device device =
@@ -37,7 +42,7 @@ bool FirmwareInstaller::programTarget(const Target& target, const ComponentEntry
         installLog.line(target.driverMissing);
         return false;
     }
-    transferImage(device, entry, stream);
+    transferImage(device, image);
     reportAtMiddle(entry, target.progressText);
     installLog.line(target.programmingLine);
     device.devctl(target.statusCommand, &status, sizeof status);

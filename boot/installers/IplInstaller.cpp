@@ -16,12 +16,15 @@ InstallStatus IplInstaller::install(const ComponentEntry& entry, std::istream& s
     };
     reportAtStart("Begin IPL Update");
     installLog.line("-- Begin IPL Update --");
-    installLog.line("IPL: Allocate buffer for IPL binary");
-    installLog.line("IPL: Good IPL file crc");
+    std::vector<char> image;
+    if (!readImage(entry, stream, installLog, "IPL: Allocate buffer for IPL binary",
+                   "IPL: Good IPL file crc", image)) {
+        return InstallStatus::failure;
+    }
     std::int32_t status = -1;
     // The status is only logged: the flash keeps whatever the driver made of the image.
-    return programTarget(ipl, entry, stream, installLog, status) ? InstallStatus::success
-                                                                 : InstallStatus::failure;
+    return programTarget(ipl, entry, image, installLog, status) ? InstallStatus::success
+                                                                : InstallStatus::failure;
 }
 
 }  // namespace Boot

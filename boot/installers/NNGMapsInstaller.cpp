@@ -17,8 +17,7 @@ InstallStatus NNGMapsInstaller::install(const ComponentEntry& entry, std::istrea
     // Member paths are relative to the data root ("map/NNGMapsEngine/...").
     installLog.line("MapsEngine: Extract Maps Engine Files");
     progressText = "Updating Map Engine...";
-    if (const InstallStatus extracted =
-            extractArchive(entry, stream, false, Utilities::autoloadPath(""));
+    if (const InstallStatus extracted = extractArchive(entry, stream, Utilities::autoloadPath(""));
         extracted != InstallStatus::success) {
         installLog.line("MapsEngine: Extraction failed");
         return extracted;

@@ -31,7 +31,7 @@ InstallStatus OSInstaller::install(const ComponentEntry& entry, std::istream& st
 
     installLog.line("OS: Extract OS tar file");
     progressText = "Updating OS...";
-    if (const InstallStatus extracted = extractArchive(entry, stream, true, osDirectory);
+    if (const InstallStatus extracted = extractArchive(entry, stream, osDirectory);
         extracted != InstallStatus::success) {
         installLog.line("OS: Extraction failed");
         return extracted;

@@ -14,8 +14,11 @@ InstallStatus PicInstaller::install(const ComponentEntry& entry, std::istream& s
                                     InstallLog& installLog) {
     reportAtStart("Begin PIC Update");
     installLog.line("-- Begin PIC Update --");
-    installLog.line("PIC: Allocate buffer for PIC binary");
-    installLog.line("PIC: Good PIC file crc");
+    std::vector<char> image;
+    if (!readImage(entry, stream, installLog, "PIC: Allocate buffer for PIC binary",
+                   "PIC: Good PIC file crc", image)) {
+        return InstallStatus::failure;
+    }
     installLog.line("PIC: Programming PIC");
     Platform::Device device =
         Platform::Device::open(Platform::UnitRoot::hostPath("/dev/io_interface"), O_RDWR);
@@ -26,7 +29,7 @@ InstallStatus PicInstaller::install(const ComponentEntry& entry, std::istream& s
     // The driver expects its query before the data; the reply says nothing the update needs.
     std::array<std::uint8_t, 6> reply{};
     device.devctl(Platform::DeviceCommands::picQuery, reply.data(), reply.size());
-    transferImage(device, entry, stream);
+    transferImage(device, image);
     reportAtMiddle(entry, "Updating PIC...");
     std::int32_t status = -1;
     // The request's own result is what tells whether the driver took the image.

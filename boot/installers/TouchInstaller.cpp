@@ -16,10 +16,13 @@ InstallStatus TouchInstaller::install(const ComponentEntry& entry, std::istream&
     };
     reportAtStart("Begin Touch Update");
     installLog.line("-- Begin Touch Update --");
-    installLog.line("Touch: Allocate buffer for firmware");
-    installLog.line("Touch: Good touch firmware file crc");
+    std::vector<char> image;
+    if (!readImage(entry, stream, installLog, "Touch: Allocate buffer for firmware",
+                   "Touch: Good touch firmware file crc", image)) {
+        return InstallStatus::failure;
+    }
     std::int32_t status = -1;
-    if (!programTarget(touch, entry, stream, installLog, status)) {
+    if (!programTarget(touch, entry, image, installLog, status)) {
         return InstallStatus::failure;
     }
     return status == 0 ? InstallStatus::success : InstallStatus::failure;
