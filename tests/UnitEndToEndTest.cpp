@@ -553,6 +553,22 @@ TEST_F(UnitEndToEndTest, StartUpRunsItsCommandsInOrder) {
     EXPECT_EQ(std::filesystem::read_symlink(root_ + "/usr/sbin/telnetd"), root_ + "/tmp/telnetd");
 }
 
+TEST_F(UnitEndToEndTest, TheLoaderRefusesAUnitRootWithAControlCharacter) {
+    const std::string withNewline = scratch_ + "/u\np";
+    std::filesystem::create_directories(withNewline);
+    // Nothing but the refusal may run: should the loader start after all, its shell finds none of
+    // the host's programs on this PATH.
+    const ProgramRun run = TestSupport::runProgram(
+        "/usr/bin/env", {"-i", "UNIT_ROOT=" + withNewline, "PATH=" + withNewline, BOOTLOADER_PATH},
+        scratch_);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "bootloader: UNIT_ROOT holds the control character 0x0A at offset " +
+                           std::to_string(scratch_.size() + 2) +
+                           ", which would break the log lines and commands built from its paths\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(std::filesystem::is_empty(withNewline));
+}
+
 TEST_F(UnitEndToEndTest, TheLoaderRefusesToStartWithoutAUnitRoot) {
     const char* previous = std::getenv("UNIT_ROOT");
     const std::string kept = previous != nullptr ? previous : "";
