@@ -53,14 +53,14 @@ int ApplicationController::run() {
     Platform::LocalNames::attach("Bootloader");
     if (const std::string companion = Platform::UnitRoot::hostPath(companionPath);
         Utilities::exists(companion)) {
-        Platform::Process::system(companion + " -b &");
+        Platform::Process::system(Utilities::shellQuoted(companion) + " -b &");
     }
     checkDataPartition();
     HardwareManager::incrementBootCount();
     const std::string productionTest = Platform::UnitRoot::hostPath(productionTestPath);
     if (Utilities::exists(productionTest)) {
         Utilities::changeMode(productionTest, "777");
-        Utilities::runShell(productionTest + " &");
+        Utilities::runShell(Utilities::shellQuoted(productionTest) + " &");
     }
     startShutdownRequestWatcher();
     return searchForPackages();

@@ -197,6 +197,17 @@ protected:
         act({"stick", packagePath, name});
     }
 
+    // Starts the unit, selects the one package on the stick and confirms it by key presses; the
+    // install ends in the reset.
+    void startAndInstallByKeys() const {
+        startUnit();
+        ASSERT_TRUE(waitForFrames(1));  // the selection screen
+        act({"click", "select"});
+        ASSERT_TRUE(waitForFrames(2));  // the confirm screen
+        act({"click", "select"});
+        ASSERT_TRUE(waitForReset()) << outcome();
+    }
+
     std::string scratch_;
     std::string root_;
     std::string frames_;
@@ -551,6 +562,45 @@ TEST_F(UnitEndToEndTest, StartUpRunsItsCommandsInOrder) {
     // The service links point at the payload's own files.
     EXPECT_EQ(std::filesystem::read_symlink(root_ + "/etc/passwd"), root_ + "/tmp/passwd");
     EXPECT_EQ(std::filesystem::read_symlink(root_ + "/usr/sbin/telnetd"), root_ + "/tmp/telnetd");
+}
+
+TEST_F(UnitEndToEndTest, AUnitRootWithABlankInstallsAndLeavesWhatLiesBesideItAlone) {
+    // A program where the root's name ends at its blank: a command that cut a path there would
+    // run it, or hand it to rm.
+    root_ = scratch_ + "/u p";
+    const std::string besideRoot = scratch_ + "/u";
+    TestSupport::writeHostFile(besideRoot,
+                               "#!/bin/sh\necho \"$@\" >> \"" + scratch_ + "/beside-root-ran\"\n");
+    std::filesystem::permissions(besideRoot, std::filesystem::perms::owner_all);
+    makeUnit();
+    TestSupport::writeHostFile(root_ + "/fs/etfs/ProductionTest",
+                               "#!/bin/sh\nexec unit-tool ProductionTest\n");
+    std::filesystem::create_directories(root_ + "/fs/etfs/nvdata");
+    TestSupport::writeHostFile(root_ + "/fs/etfs/nvdata/settings", "wiped before the IPL");
+    const std::string customFiles = scratchFile(
+        "custom.tar.gz",
+        TestSupport::tarGz(
+            {{.path = "install.sh", .contents = "#!/bin/sh\nexec unit-tool install.sh\n"}}));
+    putOnStick(package("blank.kx1", "installed beneath a blank",
+                       {{ComponentType::customFiles, 2910001, customFiles},
+                        {ComponentType::initialProgramLoader, 2910001,
+                         scratchFile("ipl.bin", "ipl image")}}),
+               "blank.kx1");
+
+    ASSERT_NO_FATAL_FAILURE(startAndInstallByKeys());
+
+    EXPECT_EQ(unitFile("/fs/etfs/app/marker"), "installed beneath a blank");
+    EXPECT_FALSE(unitHas("/fs/etfs/nvdata"));
+    EXPECT_THAT(linesOf(unitFile("/mnt/stick/install.log")), Contains("Installation successful"));
+    const std::vector<std::string> ran = commands();
+    EXPECT_TRUE(containsInOrder(ran, {"waitfor /dev/i2c6", "waitfor /dev/screen",
+                                      "on -t /dev/rs4854 /bin/sh", "install.sh"}))
+        << ::testing::PrintToString(ran);
+    EXPECT_THAT(ran, Contains("VeldApp -b"));
+    EXPECT_THAT(ran, Contains("ProductionTest"));
+    EXPECT_FALSE(std::filesystem::exists(scratch_ + "/beside-root-ran"))
+        << TestSupport::readHostFile(scratch_ + "/beside-root-ran");
+    EXPECT_TRUE(std::filesystem::exists(besideRoot));
 }
 
 TEST_F(UnitEndToEndTest, TheLoaderRefusesAUnitRootWithAControlCharacter) {
