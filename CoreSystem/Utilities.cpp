@@ -36,6 +36,14 @@ std::string lowerCased(std::string text) {
     return text;
 }
 
+// Characters that the shell takes literally in a path (tested by value, so that the locale has no
+// say).
+bool needsNoShellQuotes(char character) {
+    return (character >= 'a' && character <= 'z') || (character >= 'A' && character <= 'Z') ||
+           (character >= '0' && character <= '9') ||
+           std::string_view("/._-+,:=@%").find(character) != std::string_view::npos;
+}
+
 std::vector<std::string> components(std::string_view path) {
     std::vector<std::string> parts;
     std::size_t start = 0;
@@ -343,8 +351,24 @@ int Utilities::runShell(const std::string& command) {
     return result;
 }
 
+std::string Utilities::shellQuoted(std::string_view path) {
+    if (!path.empty() && std::all_of(path.begin(), path.end(), needsNoShellQuotes)) {
+        return std::string(path);
+    }
+    std::string quoted = "'";
+    for (const char character : path) {
+        if (character == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += character;
+        }
+    }
+    quoted += '\'';
+    return quoted;
+}
+
 int Utilities::removeRecursive(const std::string& path) {
-    return runShell("rm -rf " + path);
+    return runShell("rm -rf " + shellQuoted(path));
 }
 
 void Utilities::buildArgv(const char** argv, std::initializer_list<const char*> arguments) {

@@ -84,6 +84,11 @@ public:
     static void listDirectory(const std::string& directory, std::vector<std::string>& names,
                               const std::string& filter, bool caseSensitive);
 
+    // The path as one word of a shell command: unchanged when it holds only letters, digits and
+    // / . _ - + , : = @ %, so that the unit's own commands read as they always have; otherwise in
+    // single quotes, each ' written as '\''. Every path put into a shell command goes through it;
+    // such paths are absolute (beneath the unit root), so none starts with '-' as an option does.
+    static std::string shellQuoted(std::string_view path);
     // Runs the command with the shell, echoing it and its exit status; the raw result.
     static int runShell(const std::string& command);
     static int removeRecursive(const std::string& path);

@@ -52,7 +52,7 @@ int ApplicationController::run() {
     Platform::LocalNames::attach("Bootloader");
     if (const std::string companion = Platform::UnitRoot::hostPath(companionPath);
         Utilities::exists(companion)) {
-        Platform::Process::system(companion + " -b &");
+        Platform::Process::system(Utilities::shellQuoted(companion) + " -b &");
     }
     checkDataPartition();
     HardwareManager::incrementBootCount();
@@ -60,7 +60,7 @@ int ApplicationController::run() {
     // A link in the program's place that leads out of the unit root is neither opened up nor run.
     if (Utilities::exists(productionTest) && Utilities::isInsideUnitRoot(productionTest)) {
         Utilities::changeMode(productionTest, "777");
-        Utilities::runShell(productionTest + " &");
+        Utilities::runShell(Utilities::shellQuoted(productionTest) + " &");
     }
     startShutdownRequestWatcher();
     return searchForPackages();

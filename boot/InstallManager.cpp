@@ -29,7 +29,7 @@ void wipeDataPartition() {
     for (const char* directory : wipedDirectories) {
         const std::string path = Platform::UnitRoot::hostPath(directory);
         if (Utilities::isDirectory(path)) {
-            Utilities::runShell("rm -R " + path);
+            Utilities::runShell("rm -R " + Utilities::shellQuoted(path));
         }
     }
     for (const char* file : wipedFiles) {

@@ -38,6 +38,11 @@ std::string host(const char* unitPath) {
     return UnitRoot::hostPath(unitPath);
 }
 
+// The host path of a unit path as one word of a shell command.
+std::string quotedHost(const char* unitPath) {
+    return Utilities::shellQuoted(host(unitPath));
+}
+
 struct BringUpRow {
     const char* devicePath;
     const char* startCommand;
@@ -141,7 +146,7 @@ bool StartupSequence::startIfMissing(const char* unitDevicePath, const std::stri
 }
 
 void StartupSequence::waitFor(const char* unitPath) {
-    run("waitfor " + host(unitPath));
+    run("waitfor " + quotedHost(unitPath));
 }
 
 void StartupSequence::startEarlyDrivers() {
@@ -225,13 +230,13 @@ void StartupSequence::waitForDisplayDrivers() {
 
 void StartupSequence::startLogoOrTestBacklight() {
     if (argumentCount_ == 2) {
-        run("pwmdctl -e -d 100 -p 100 " + host("/dev/pwm0"));
-        run("pwmdctl -e -d 100 -p 100 " + host("/dev/pwm1"));
+        run("pwmdctl -e -d 100 -p 100 " + quotedHost("/dev/pwm0"));
+        run("pwmdctl -e -d 100 -p 100 " + quotedHost("/dev/pwm1"));
         return;
     }
     for (const char* logo : {"/fs/etfs/app/logocust", "/fs/etfs/app/logo"}) {
         if (Utilities::exists(host(logo))) {
-            run(host(logo) + " &");
+            run(quotedHost(logo) + " &");
             return;
         }
     }
@@ -250,7 +255,7 @@ void StartupSequence::bringUpBoards() {
     waitFor("/dev/touch-dura");
     startIfMissing("/dev/io_interface", "io-interface-opt");
     waitFor("/dev/io_interface");
-    const std::string sdMount = host("/mnt/sd");
+    const std::string sdMount = quotedHost("/mnt/sd");
     startIfMissing("/dev/devb-mmcsd-rcarm2-trevanic-sdhi",
                    "devb-mmcsd-rcarm2-trevanic-sdhi mmcsd channel=0 disk name=sd blk "
                    "cache=4M,automount=sd0t6:" +
@@ -285,21 +290,21 @@ void StartupSequence::startNetworkServices() {
 }
 
 void StartupSequence::selectConsole() {
-    const std::string shell = host("/bin/sh");
+    const std::string shell = quotedHost("/bin/sh");
     if (Utilities::exists(host("/fs/etfs/DvTest"))) {
         if (Utilities::exists(host("/fs/etfs/ProductionTest"))) {
-            run("rm -f " + host("/fs/etfs/ProductionTest") + " ");
+            run("rm -f " + quotedHost("/fs/etfs/ProductionTest") + " ");
         }
         run("devc-sercan");
-        run("on -t " + host("/dev/sercan1") + " " + shell);
+        run("on -t " + quotedHost("/dev/sercan1") + " " + shell);
     } else if (Utilities::exists(host("/mnt/stick/DvTest"))) {
-        run("cp " + host("/mnt/stick/DvTest") + " " + host("/fs/etfs/."));
-        run("chmod 777 " + host("/fs/etfs/DvTest"));
+        run("cp " + quotedHost("/mnt/stick/DvTest") + " " + quotedHost("/fs/etfs/."));
+        run("chmod 777 " + quotedHost("/fs/etfs/DvTest"));
         run("sync");
     } else if (!Utilities::exists(host("/dev/rs4854"))) {
         run("devc-serscif485 -e -F -u4 -b38400 -a 0xE6050008 -p 12 scif4");
         waitFor("/dev/rs4854");
-        run("on -t " + host("/dev/rs4854") + " " + shell);
+        run("on -t " + quotedHost("/dev/rs4854") + " " + shell);
     }
 }
 

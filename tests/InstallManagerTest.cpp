@@ -32,6 +32,9 @@ constexpr std::uint32_t unitVariant = 1;
 
 class InstallManagerTest : public ::testing::Test {
 protected:
+    InstallManagerTest() = default;
+    explicit InstallManagerTest(std::string_view rootName) : root(rootName) {}
+
     void SetUp() override {
         setenv("DEVICEFAMILY", "M2", 1);
         unsetenv("AUTOLOADPATH");
@@ -234,6 +237,29 @@ TEST_F(InstallManagerTest, AnIplComponentWipesTheDataPartitionBeforeItAndEveryLa
     EXPECT_EQ(installed, (Boot::InstallPackage::InstalledVersions{{8, 2}, {12, 1}, {13, 3}}));
     Boot::InstallPackage record(Boot::InstallManager::installedPackagePath());
     EXPECT_EQ(record.installed(), installed);
+}
+
+// A unit root whose name holds a blank, with a file beside it named like the root's first word.
+class InstallManagerBlankRootTest : public InstallManagerTest {
+protected:
+    InstallManagerBlankRootTest() : InstallManagerTest("u p") {}
+};
+
+TEST_F(InstallManagerBlankRootTest, TheWipeRemovesTheDataPartitionsStateAndNothingBesideTheRoot) {
+    const std::string besideRoot = root.folder() + "/u";
+    TestSupport::writeHostFile(besideRoot, "not the unit's");
+    root.writeFile("/fs/etfs/nvdata/settings", "");
+    root.writeFile("/fs/etfs/script/run.sh", "");
+    root.writeFile("/fs/etfs/app/start.sh", "");
+    const std::string path = makePackage(
+        {.hardwareFamily = unitVariant,
+         .components = {{.type = 8, .version = 2, .path = componentFile("ipl", "ipl image")}}},
+        "/mnt/stick/package.kx1");
+    EXPECT_EQ(install(path), InstallStatus::success);
+    EXPECT_FALSE(std::filesystem::exists(root.path() + "/fs/etfs/nvdata"));
+    EXPECT_FALSE(std::filesystem::exists(root.path() + "/fs/etfs/script"));
+    EXPECT_TRUE(std::filesystem::exists(root.path() + "/fs/etfs/app/start.sh"));
+    EXPECT_EQ(TestSupport::readHostFile(besideRoot), "not the unit's");
 }
 
 TEST_F(InstallManagerTest, OnlyTheDataRootsUpdatePackageIsDeletedAfterItsInstall) {

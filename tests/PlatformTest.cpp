@@ -54,6 +54,47 @@ TEST(UnitRootTest, RefusesAMissingOrUnusableRoot) {
     EXPECT_FALSE(UnitRoot::check(message));
 }
 
+TEST(UnitRootTest, RefusesRootsThatNoQuotingMakesSafe) {
+    struct Case {
+        std::string root;
+        bool accepted;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"/", true, ""},
+        {"/tmp/u p", true, ""},
+        {"/tmp/it's $HOME;`id`", true, ""},
+        {"/tmp/caf\xC3\xA9", true, ""},
+        {"/tmp/line\nbreak", false, "control character 0x0A at offset 9"},
+        {"/tmp/tab\tstop", false, "control character 0x09 at offset 8"},
+        {"/tmp/escape\x1B[0m", false, "control character 0x1B at offset 11"},
+        {"/tmp/delete\x7F", false, "control character 0x7F at offset 11"},
+        {"unit", false, "'unit' is not an absolute path"},
+        {"-rf", false, "'-rf' is not an absolute path"},
+        {"a=b", false, "'a=b' is not an absolute path"},
+    };
+    for (const Case& row : cases) {
+        std::string message;
+        EXPECT_EQ(UnitRoot::checkName(row.root, message), row.accepted) << row.root;
+        EXPECT_NE(message.find(row.reason), std::string::npos) << message;
+    }
+
+    const TemporaryUnitRoot root;
+    const std::string withNewline = root.path() + "/u\np";
+    std::filesystem::create_directory(withNewline);
+    setenv("UNIT_ROOT", withNewline.c_str(), 1);
+    std::string message;
+    EXPECT_FALSE(UnitRoot::check(message));
+    EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+    EXPECT_NE(message.find("UNIT_ROOT holds the control character 0x0A"), std::string::npos)
+        << message;
+
+    const std::string withBlank = root.path() + "/u p";
+    std::filesystem::create_directory(withBlank);
+    setenv("UNIT_ROOT", withBlank.c_str(), 1);
+    EXPECT_TRUE(UnitRoot::check(message)) << message;
+}
+
 TEST(UnitRootTest, MapsUnitPathsBeneathTheRootWithoutDoubledSlashes) {
     const TemporaryUnitRoot root;
     setenv("UNIT_ROOT", (root.path() + "//").c_str(), 1);

@@ -1,10 +1,15 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <span>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "ArchiveFixtures.h"
 #include "TestSupport.h"
@@ -93,6 +98,135 @@ TEST(StartupSequenceTest, FeatureVariablesChooseTheDisplayConfigurationAndBackli
         } else {
             EXPECT_EQ(command, row.backlight) << label;
         }
+    }
+}
+
+// A unit root whose name holds a blank, with a program beside it named like the root's first
+// word: a command that cut a path at the blank would run it, or hand it to rm or cp. The platform
+// tools that start-up runs come first on PATH as recorders, which write their name and each
+// argument in brackets, one line per run.
+class StartupSequenceBlankRootTest : public ::testing::Test {
+protected:
+    StartupSequenceBlankRootTest() {
+        std::filesystem::create_directories(toolsFolder());
+        installRecorder(besideRoot());
+        for (const char* name : {"waitfor", "pwmdctl", "on", "sync", "devc-sercan",
+                                 "devc-serscif485", "devb-mmcsd-rcarm2-trevanic-sdhi"}) {
+            installRecorder(toolsFolder() + "/" + name);
+        }
+    }
+
+    std::string toolsFolder() const { return root.folder() + "/bin"; }
+
+    std::string besideRoot() const { return root.folder() + "/u"; }
+
+    void installRecorder(const std::string& path) const {
+        TestSupport::writeHostFile(
+            path,
+            "#!/bin/sh\n"
+            "{ printf '%s' \"${0##*/}\"\n"
+            "  for argument in \"$@\"; do printf ' [%s]' \"$argument\"; done\n"
+            "  echo\n"
+            "} >> \"" +
+                recordPath() + "\"\n");
+        chmod(path.c_str(), 0755);
+    }
+
+    // What the recorders wrote, with the unit root taken out; the record starts afresh.
+    std::vector<std::string> takeRecord() const {
+        std::vector<std::string> lines;
+        std::istringstream record(TestSupport::readHostFile(recordPath()));
+        for (std::string line; std::getline(record, line);) {
+            for (auto at = line.find(root.path()); at != std::string::npos;
+                 at = line.find(root.path())) {
+                line.erase(at, root.path().size());
+            }
+            lines.push_back(line);
+        }
+        std::filesystem::remove(recordPath());
+        return lines;
+    }
+
+    std::string recordPath() const { return root.folder() + "/record"; }
+
+    const TemporaryUnitRoot root{"u p"};
+    const TestSupport::PathPrefix toolsFirst{toolsFolder()};
+};
+
+TEST_F(StartupSequenceBlankRootTest, DriversAndWaitsGetTheirPathsWhole) {
+    // Every board driver is up already but the SD card's, so only that one and the waits run.
+    for (const char* device : {"/dev/i2c1", "/dev/i2c4", "/dev/i2c5", "/dev/spi0",
+                               "/dev/touch-dura", "/dev/io_interface"}) {
+        root.writeFile(device, "");
+    }
+    StartupSequence::bringUpBoards();
+    StartupSequence testing(2, {}, {});
+    testing.startLogoOrTestBacklight();
+    EXPECT_THAT(
+        takeRecord(),
+        ::testing::ElementsAre(
+            "waitfor [/dev/i2c1]", "waitfor [/dev/i2c4]", "waitfor [/dev/i2c5]",
+            "waitfor [/dev/spi0]", "waitfor [/dev/touch-dura]", "waitfor [/dev/io_interface]",
+            "devb-mmcsd-rcarm2-trevanic-sdhi [mmcsd] [channel=0] [disk] [name=sd] [blk] "
+            "[cache=4M,automount=sd0t6:/mnt/sd,automount=sd0t11:/mnt/sd,"
+            "automount=sd0t12:/mnt/sd]",
+            "pwmdctl [-e] [-d] [100] [-p] [100] [/dev/pwm0]",
+            "pwmdctl [-e] [-d] [100] [-p] [100] [/dev/pwm1]"));
+
+    // The logo starts in the background: wait for it to write its line.
+    installRecorder(root.prepare("/fs/etfs/app/logo"));
+    StartupSequence withLogo(1, {}, {});
+    withLogo.startLogoOrTestBacklight();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!std::filesystem::exists(recordPath()) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_THAT(takeRecord(), ::testing::ElementsAre("logo"));
+    EXPECT_TRUE(std::filesystem::exists(besideRoot()));
+}
+
+TEST_F(StartupSequenceBlankRootTest, TheConsoleBranchesGetTheirPathsWhole) {
+    // The host's own rm, cp and chmod do the file work: `removed` is gone afterwards, `copied`
+    // arrived with mode 777.
+    struct Case {
+        const char* name;
+        std::vector<const char*> markers;
+        std::vector<std::string> expected;
+        const char* removed;
+        const char* copied;
+    };
+    const std::vector<Case> cases = {
+        {"marker on the data partition",
+         {"/fs/etfs/DvTest", "/fs/etfs/ProductionTest"},
+         {"devc-sercan", "on [-t] [/dev/sercan1] [/bin/sh]"},
+         "/fs/etfs/ProductionTest",
+         nullptr},
+        {"marker on the stick", {"/mnt/stick/DvTest"}, {"sync"}, nullptr, "/fs/etfs/DvTest"},
+        {"no marker",
+         {},
+         {"devc-serscif485 [-e] [-F] [-u4] [-b38400] [-a] [0xE6050008] [-p] [12] [scif4]",
+          "waitfor [/dev/rs4854]", "on [-t] [/dev/rs4854] [/bin/sh]"},
+         nullptr,
+         nullptr},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        std::filesystem::remove_all(root.path() + "/fs");
+        std::filesystem::remove_all(root.path() + "/mnt");
+        std::filesystem::create_directories(root.path() + "/fs/etfs");
+        for (const char* marker : row.markers) {
+            root.writeFile(marker, "#!/bin/sh\n");
+        }
+        StartupSequence::selectConsole();
+        EXPECT_EQ(takeRecord(), row.expected);
+        if (row.removed != nullptr) {
+            EXPECT_FALSE(std::filesystem::exists(root.path() + row.removed));
+        }
+        if (row.copied != nullptr) {
+            EXPECT_EQ(root.readFile(row.copied), "#!/bin/sh\n");
+            EXPECT_EQ(modeOf(root.path() + row.copied), 0777U);
+        }
+        EXPECT_TRUE(std::filesystem::exists(besideRoot()));
     }
 }
 

@@ -17,12 +17,19 @@
 
 namespace TestSupport {
 
-TemporaryUnitRoot::TemporaryUnitRoot() {
+TemporaryUnitRoot::TemporaryUnitRoot() : TemporaryUnitRoot(std::string_view()) {}
+
+TemporaryUnitRoot::TemporaryUnitRoot(std::string_view name) {
     std::string pattern = "/tmp/ur-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("cannot make a temporary unit root");
     }
-    path_ = pattern;
+    folder_ = pattern;
+    path_ = folder_;
+    if (!name.empty()) {
+        path_.append("/").append(name);
+        std::filesystem::create_directory(path_);
+    }
     if (const char* previous = std::getenv("UNIT_ROOT"); previous != nullptr) {
         previousRoot_ = previous;
         hadPreviousRoot_ = true;
@@ -38,13 +45,13 @@ TemporaryUnitRoot::~TemporaryUnitRoot() {
     }
     std::error_code error;
     // Tests may leave read-only folders behind; make them removable first.
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(path_, error)) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder_, error)) {
         if (entry.is_directory(error) && !entry.is_symlink(error)) {
             std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
                                          std::filesystem::perm_options::add, error);
         }
     }
-    std::filesystem::remove_all(path_, error);
+    std::filesystem::remove_all(folder_, error);
 }
 
 std::string TemporaryUnitRoot::prepare(std::string_view unitPath) const {
@@ -59,6 +66,17 @@ void TemporaryUnitRoot::writeFile(std::string_view unitPath, std::string_view co
 
 std::string TemporaryUnitRoot::readFile(std::string_view unitPath) const {
     return readHostFile(path_ + std::string(unitPath));
+}
+
+PathPrefix::PathPrefix(const std::string& folder) {
+    if (const char* path = std::getenv("PATH"); path != nullptr) {
+        previousPath_ = path;
+    }
+    setenv("PATH", (folder + ":" + previousPath_).c_str(), 1);
+}
+
+PathPrefix::~PathPrefix() {
+    setenv("PATH", previousPath_.c_str(), 1);
 }
 
 std::string readHostFile(const std::string& hostPath) {

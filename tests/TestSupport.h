@@ -15,6 +15,9 @@ namespace TestSupport {
 class TemporaryUnitRoot {
 public:
     TemporaryUnitRoot();
+    // A unit root called `name` inside a fresh folder under /tmp (folder()), so that a test can
+    // put things beside the root, where a path cut short at a blank would end up.
+    explicit TemporaryUnitRoot(std::string_view name);
     TemporaryUnitRoot(const TemporaryUnitRoot&) = delete;
     TemporaryUnitRoot& operator=(const TemporaryUnitRoot&) = delete;
     TemporaryUnitRoot(TemporaryUnitRoot&&) = delete;
@@ -22,15 +25,32 @@ public:
     ~TemporaryUnitRoot();
 
     const std::string& path() const { return path_; }
+    // What the test owns and removes at the end: the root itself, or the folder holding it.
+    const std::string& folder() const { return folder_; }
     // The host path of a unit path, creating its parent folders.
     std::string prepare(std::string_view unitPath) const;
     void writeFile(std::string_view unitPath, std::string_view contents) const;
     std::string readFile(std::string_view unitPath) const;
 
 private:
+    std::string folder_;
     std::string path_;
     std::string previousRoot_;
     bool hadPreviousRoot_ = false;
+};
+
+// Puts `folder` first on PATH while it lives; the previous PATH comes back afterwards.
+class PathPrefix {
+public:
+    explicit PathPrefix(const std::string& folder);
+    PathPrefix(const PathPrefix&) = delete;
+    PathPrefix& operator=(const PathPrefix&) = delete;
+    PathPrefix(PathPrefix&&) = delete;
+    PathPrefix& operator=(PathPrefix&&) = delete;
+    ~PathPrefix();
+
+private:
+    std::string previousPath_;
 };
 
 std::string readHostFile(const std::string& hostPath);

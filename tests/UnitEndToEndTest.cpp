@@ -197,6 +197,17 @@ protected:
         act({"stick", packagePath, name});
     }
 
+    // Starts the unit, selects the one package on the stick and confirms it by key presses; the
+    // install ends in the reset.
+    void startAndInstallByKeys() const {
+        startUnit();
+        ASSERT_TRUE(waitForFrames(1));  // the selection screen
+        act({"click", "select"});
+        ASSERT_TRUE(waitForFrames(2));  // the confirm screen
+        act({"click", "select"});
+        ASSERT_TRUE(waitForReset()) << outcome();
+    }
+
     std::string scratch_;
     std::string root_;
     std::string frames_;
@@ -701,6 +712,61 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<HostileCase>& parameter) {
         return std::string(parameter.param.name);
     });
+
+TEST_F(UnitEndToEndTest, AUnitRootWithABlankInstallsAndLeavesWhatLiesBesideItAlone) {
+    // A program where the root's name ends at its blank: a command that cut a path there would
+    // run it, or hand it to rm.
+    root_ = scratch_ + "/u p";
+    const std::string besideRoot = scratch_ + "/u";
+    TestSupport::writeHostFile(besideRoot,
+                               "#!/bin/sh\necho \"$@\" >> \"" + scratch_ + "/beside-root-ran\"\n");
+    std::filesystem::permissions(besideRoot, std::filesystem::perms::owner_all);
+    makeUnit();
+    TestSupport::writeHostFile(root_ + "/fs/etfs/ProductionTest",
+                               "#!/bin/sh\nexec unit-tool ProductionTest\n");
+    std::filesystem::create_directories(root_ + "/fs/etfs/nvdata");
+    TestSupport::writeHostFile(root_ + "/fs/etfs/nvdata/settings", "wiped before the IPL");
+    const std::string customFiles = scratchFile(
+        "custom.tar.gz",
+        TestSupport::tarGz(
+            {{.path = "install.sh", .contents = "#!/bin/sh\nexec unit-tool install.sh\n"}}));
+    putOnStick(package("blank.kx1", "installed beneath a blank",
+                       {{ComponentType::customFiles, 2910001, customFiles},
+                        {ComponentType::initialProgramLoader, 2910001,
+                         scratchFile("ipl.bin", "ipl image")}}),
+               "blank.kx1");
+
+    ASSERT_NO_FATAL_FAILURE(startAndInstallByKeys());
+
+    EXPECT_EQ(unitFile("/fs/etfs/app/marker"), "installed beneath a blank");
+    EXPECT_FALSE(unitHas("/fs/etfs/nvdata"));
+    EXPECT_THAT(linesOf(unitFile("/mnt/stick/install.log")), Contains("Installation successful"));
+    const std::vector<std::string> ran = commands();
+    EXPECT_TRUE(containsInOrder(ran, {"waitfor /dev/i2c6", "waitfor /dev/screen",
+                                      "on -t /dev/rs4854 /bin/sh", "install.sh"}))
+        << ::testing::PrintToString(ran);
+    EXPECT_THAT(ran, Contains("VeldApp -b"));
+    EXPECT_THAT(ran, Contains("ProductionTest"));
+    EXPECT_FALSE(std::filesystem::exists(scratch_ + "/beside-root-ran"))
+        << TestSupport::readHostFile(scratch_ + "/beside-root-ran");
+    EXPECT_TRUE(std::filesystem::exists(besideRoot));
+}
+
+TEST_F(UnitEndToEndTest, TheLoaderRefusesAUnitRootWithAControlCharacter) {
+    const std::string withNewline = scratch_ + "/u\np";
+    std::filesystem::create_directories(withNewline);
+    // Nothing but the refusal may run: should the loader start after all, its shell finds none of
+    // the host's programs on this PATH.
+    const ProgramRun run = TestSupport::runProgram(
+        "/usr/bin/env", {"-i", "UNIT_ROOT=" + withNewline, "PATH=" + withNewline, BOOTLOADER_PATH},
+        scratch_);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "bootloader: UNIT_ROOT holds the control character 0x0A at offset " +
+                           std::to_string(scratch_.size() + 2) +
+                           ", which would break the log lines and commands built from its paths\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(std::filesystem::is_empty(withNewline));
+}
 
 TEST_F(UnitEndToEndTest, TheLoaderRefusesToStartWithoutAUnitRoot) {
     const char* previous = std::getenv("UNIT_ROOT");

@@ -247,8 +247,18 @@ TEST_F(UnitsimTest, MakeRefusesWhatItCannotUse) {
         {"number that is not one", {"make", unit, "--display-type", "three"}, 2, "--display-type"},
         {"unknown device", {"make", unit, "--detach", "printer"}, 2, "printer"},
         {"no root", {"make"}, 2, "too few"},
+        {"root with a control character",
+         {"make", folder.path() + "/u\np"},
+         2,
+         "holds the control character 0x0A"},
+        {"root that would split PATH",
+         {"make", folder.path() + "/u:p"},
+         2,
+         "separates the entries of the loader's PATH"},
     });
     EXPECT_FALSE(fs::exists(longest + "b"));
+    EXPECT_FALSE(fs::exists(folder.path() + "/u\np"));
+    EXPECT_FALSE(fs::exists(folder.path() + "/u:p"));
     EXPECT_FALSE(fs::exists(unit));
     EXPECT_EQ(TestSupport::readHostFile(folder.path() + "/occupied/file"), "x");
     EXPECT_EQ(unitsimRun({"make", longest}).status, 0);

@@ -178,6 +178,48 @@ TEST_F(UtilitiesTest, RunShellEchoesTheCommandAndItsExitStatus) {
     EXPECT_FALSE(Utilities::exists(root.path() + "/fs/etfs/app"));
 }
 
+TEST_F(UtilitiesTest, ShellQuotedLeavesPlainPathsAloneAndMakesEveryOtherPathOneWord) {
+    struct Case {
+        std::string path;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"/fs/etfs/nvdata", "/fs/etfs/nvdata"},
+        {"/tmp/ur-Q1/A_b.c+d,e:f=g@h%i", "/tmp/ur-Q1/A_b.c+d,e:f=g@h%i"},
+        {"/tmp/u p/dev/i2c6", "'/tmp/u p/dev/i2c6'"},
+        {"/tmp/it's", "'/tmp/it'\\''s'"},
+        {"''", "''\\'''\\'''"},
+        {"", "''"},
+        {"/tmp/$HOME `id`; true *&", "'/tmp/$HOME `id`; true *&'"},
+        {"/tmp/a\\b\"c~!|<>(){}[]#?", "'/tmp/a\\b\"c~!|<>(){}[]#?'"},
+        {"/tmp/tab\there\nline", "'/tmp/tab\there\nline'"},
+        {"/tmp/caf\xC3\xA9", "'/tmp/caf\xC3\xA9'"},
+    };
+    const std::string output = root.path() + "/word";
+    for (const Case& row : cases) {
+        const std::string quoted = Utilities::shellQuoted(row.path);
+        EXPECT_EQ(quoted, row.expected) << row.path;
+        // The shell reads it back as exactly one word: the path itself.
+        std::string command = "printf '%s|' ";
+        command.append(quoted).append(" > ").append(output);
+        ASSERT_EQ(Platform::Process::system(command), 0) << command;
+        EXPECT_EQ(TestSupport::readHostFile(output), row.path + "|") << quoted;
+    }
+}
+
+TEST(UtilitiesBlankRootTest, RemoveRecursiveRemovesThePathWholeAndNothingBesideTheRoot) {
+    const TemporaryUnitRoot root("u p");
+    const std::string besideRoot = root.folder() + "/u";
+    TestSupport::writeHostFile(besideRoot, "not the unit's");
+    TestSupport::writeHostFile(root.prepare("/fs/etfs/app/sub/file"), "");
+    ::testing::internal::CaptureStdout();
+    Utilities::removeRecursive(root.path() + "/fs/etfs/app");
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(std::filesystem::exists(root.path() + "/fs/etfs/app"));
+    EXPECT_TRUE(std::filesystem::is_directory(root.path() + "/fs/etfs"));
+    EXPECT_EQ(TestSupport::readHostFile(besideRoot), "not the unit's");
+}
+
 TEST_F(UtilitiesTest, BuildArgvCopiesAtMostMaxargcArguments) {
     const char* argv[11];
     const std::string printed = captured([&] {

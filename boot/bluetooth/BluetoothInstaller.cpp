@@ -130,7 +130,8 @@ InstallStatus BluetoothInstaller::install(const ComponentEntry& entry, std::istr
     installLog.line("-- Begin Bluetooth Update --");
     Utilities::runShell("devc-serusb");
     Utilities::runShell("devc-serscif -b115200 -I4096 -O4096 scifb1");
-    Utilities::runShell("waitfor " + Platform::UnitRoot::hostPath("/dev/ser1"));
+    Utilities::runShell("waitfor " +
+                        Utilities::shellQuoted(Platform::UnitRoot::hostPath("/dev/ser1")));
 
     if (CoreSystem::Hardware::Manager::isM2()) {
         Platform::PhysicalMemory control =

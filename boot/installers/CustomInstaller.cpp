@@ -28,7 +28,7 @@ InstallStatus CustomInstaller::install(const ComponentEntry& entry, std::istream
 
     // The script's result is not examined, and a package without one still succeeds. The path is
     // a host path beneath the unit root.
-    Platform::Process::system(temporaryDirectory + "install.sh");
+    Platform::Process::system(Utilities::shellQuoted(temporaryDirectory + "install.sh"));
 
     installLog.line("-- Custom Install Update Complete --");
     return InstallStatus::success;

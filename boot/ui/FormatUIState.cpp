@@ -30,9 +30,10 @@ void FormatUIState::showStep(const std::string& message) {
 
 int FormatUIState::run() {
     using Platform::UnitRoot;
-    const std::string device = UnitRoot::hostPath("/dev/emmc0");
-    const std::string partition = UnitRoot::hostPath("/dev/emmc0t177");
-    const std::string dataPartition = UnitRoot::hostPath("/fs/etfs");
+    // Words of the shell commands below.
+    const std::string device = Utilities::shellQuoted(UnitRoot::hostPath("/dev/emmc0"));
+    const std::string partition = Utilities::shellQuoted(UnitRoot::hostPath("/dev/emmc0t177"));
+    const std::string dataPartition = Utilities::shellQuoted(UnitRoot::hostPath("/fs/etfs"));
     const std::string markerPath = UnitRoot::hostPath("/fs/etfs/formatted");
 
     status_ = 1;

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/UnitRoot.h"
 #include "sim/common/UnitPaths.h"
 #include "sim/unitsim/Arguments.h"
 #include "sim/unitsim/ProcessTable.h"
@@ -33,6 +34,15 @@ UnitFolder::UnitFolder(const std::string& root) {
     }
     while (path.size() > 1 && path.back() == '/') {
         path.pop_back();
+    }
+    // A root that the loader and the stand-ins would refuse is refused here already, and so is one
+    // holding ':', which would split the loader's PATH entries beneath it.
+    if (std::string reason; !Platform::UnitRoot::checkName(path, reason)) {
+        throw UsageError("the unit root " + reason);
+    }
+    if (path.find(':') != std::string::npos) {
+        throw UsageError("the unit root '" + path +
+                         "' holds ':', which separates the entries of the loader's PATH");
     }
     root_ = path;
 }
