@@ -235,12 +235,7 @@ TEST_F(UnitEndToEndTest, AFullInstallFromTheStickByKeyPresses) {
          {ComponentType::bluetoothFirmware, 5101, scratch_ + "/bluetooth.dfu"}});
     putOnStick(packagePath, "full.kx1");
 
-    startUnit();
-    ASSERT_TRUE(waitForFrames(1));  // the selection screen
-    act({"click", "select"});
-    ASSERT_TRUE(waitForFrames(2));  // the confirm screen
-    act({"click", "select"});
-    ASSERT_TRUE(waitForReset()) << outcome();
+    ASSERT_NO_FATAL_FAILURE(startAndInstallByKeys());
 
     EXPECT_EQ(unitFile("/fs/etfs/app/marker"), "installed by keys");
     EXPECT_EQ(unitFile("/fs/etfs/config/unit.cfg"), "volume=3\n");
@@ -337,12 +332,7 @@ TEST_F(UnitEndToEndTest, WithoutTheCompanionProgramNothingElseChanges) {
     // the program there: what the loader starts is no program, and no companion runs.
     std::filesystem::create_directories(root_ + "/tmp/VeldApp/in-the-way");
     putOnStick(package("plain.kx1", "without companion"), "plain.kx1");
-    startUnit();
-    ASSERT_TRUE(waitForFrames(1));
-    act({"click", "select"});
-    ASSERT_TRUE(waitForFrames(2));
-    act({"click", "select"});
-    ASSERT_TRUE(waitForReset()) << outcome();
+    ASSERT_NO_FATAL_FAILURE(startAndInstallByKeys());
 
     EXPECT_EQ(unitFile("/fs/etfs/app/marker"), "without companion");
     EXPECT_THAT(commands(), Not(Contains(HasSubstr("VeldApp"))));
