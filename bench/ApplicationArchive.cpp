@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstddef>
 #include <memory>
 #include <span>
@@ -40,11 +39,8 @@ public:
     std::uint64_t next() { return generator_.next(); }
     // From 0 to bound - 1; the slight bias of the remainder does not matter here.
     std::uint64_t below(std::uint64_t bound) { return generator_.next() % bound; }
-    // From lowest to highest with a uniform logarithm: many small values and a few large ones.
     std::uint64_t logUniform(std::uint64_t lowest, std::uint64_t highest) {
-        const double fraction = static_cast<double>(generator_.next() >> 11U) * 0x1.0p-53;
-        const double ratio = static_cast<double>(highest) / static_cast<double>(lowest);
-        return static_cast<std::uint64_t>(static_cast<double>(lowest) * std::pow(ratio, fraction));
+        return BenchSupport::logUniform(generator_, lowest, highest);
     }
 
 private:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -54,6 +55,13 @@ public:
 private:
     std::uint64_t state_;
 };
+
+// From lowest to highest with a uniform logarithm: many small values and a few large ones.
+inline std::uint64_t logUniform(SplitMix64& random, std::uint64_t lowest, std::uint64_t highest) {
+    const double fraction = static_cast<double>(random.next() >> 11U) * 0x1.0p-53;
+    const double ratio = static_cast<double>(highest) / static_cast<double>(lowest);
+    return static_cast<std::uint64_t>(static_cast<double>(lowest) * std::pow(ratio, fraction));
+}
 
 // How long `work` took on the monotonic clock.
 inline Platform::Clock::Duration timed(const std::function<void()>& work) {

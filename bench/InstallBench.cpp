@@ -36,6 +36,7 @@
 #include "CoreSystem/Console.h"
 #include "CoreSystem/HardwareManager.h"
 #include "CoreSystem/Utilities.h"
+#include "WorkFolder.h"
 #include "boot/ComponentInstallerBase.h"
 #include "boot/InstallLog.h"
 #include "boot/InstallManager.h"
@@ -53,6 +54,7 @@ using BenchSupport::ChildResult;
 using BenchSupport::processorTime;
 using BenchSupport::runInChild;
 using BenchSupport::timed;
+using BenchSupport::WorkFolder;
 using CoreSystem::Console;
 using CoreSystem::Utilities;
 using Duration = Platform::Clock::Duration;
@@ -78,33 +80,6 @@ double seconds(Duration duration) {
 double megabytes(std::uint64_t bytes) {
     return static_cast<double>(bytes) / bytesPerMegabyte;
 }
-
-// A fresh folder under /tmp for every file of the run, removed with everything in it at the end.
-class WorkFolder {
-public:
-    WorkFolder() {
-        std::string pattern = "/tmp/install_bench-XXXXXX";
-        if (mkdtemp(pattern.data()) != nullptr) {
-            path_ = pattern;
-        }
-    }
-    WorkFolder(const WorkFolder&) = delete;
-    WorkFolder& operator=(const WorkFolder&) = delete;
-    WorkFolder(WorkFolder&&) = delete;
-    WorkFolder& operator=(WorkFolder&&) = delete;
-    ~WorkFolder() {
-        if (!path_.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(path_, ignored);
-        }
-    }
-
-    // Empty when the folder could not be made.
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // Removes `path` with everything in it and makes it again, empty. Then flushes the file system,
 // so that the next timed run does not wait for the disk work of the removal (the blocks of a
@@ -539,7 +514,7 @@ void printRounds(const Rounds& best) {
 }
 
 int benchmark(std::size_t size) {
-    const WorkFolder work;
+    const WorkFolder work("/tmp/install_bench");
     if (work.path().empty()) {
         Console::print("install_bench: cannot make a work folder under /tmp\n");
         return 2;

@@ -1,39 +1,15 @@
 #include "boot/ComponentInstallerBase.h"
 
-#include <ftw.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <sys/types.h>
 
 #include <cassert>
-#include <cstdio>
 #include <cstdlib>
 
 #include "CoreSystem/ArchiveManager.h"
 #include "platform/FileSync.h"
+#include "platform/FileTree.h"
 
 namespace Boot {
-namespace {
-
-constexpr int maximumOpenDescriptors = 64;
-constexpr int walkFlags = FTW_MOUNT | FTW_DEPTH | FTW_PHYS;
-
-// The mode chmodTree applies; nftw passes no context, and installers run one at a time.
-mode_t treeMode = 0;
-
-int removeEntry(const char* path, const struct stat* /*status*/, int /*kind*/, FTW* /*walk*/) {
-    return std::remove(path);
-}
-
-int chmodEntry(const char* path, const struct stat* /*status*/, int kind, FTW* /*walk*/) {
-    // chmod would follow a link to whatever it points at.
-    return kind == FTW_SL ? 0 : chmod(path, treeMode);
-}
-
-int chownEntry(const char* path, const struct stat* /*status*/, int /*kind*/, FTW* /*walk*/) {
-    return lchown(path, 0, 0);
-}
-
-}  // namespace
 
 InstallStatus ComponentInstallerBase::run(InstallUserInterface* userInterface,
                                           const ComponentEntry& entry, std::istream& stream,
@@ -48,16 +24,16 @@ InstallStatus ComponentInstallerBase::run(InstallUserInterface* userInterface,
 }
 
 bool ComponentInstallerBase::removeTree(const std::string& path) {
-    return nftw(path.c_str(), removeEntry, maximumOpenDescriptors, walkFlags) == 0;
+    return Platform::FileTree::remove(path);
 }
 
 bool ComponentInstallerBase::chmodTree(const std::string& path, const std::string& octalText) {
-    treeMode = static_cast<mode_t>(std::strtol(octalText.c_str(), nullptr, 8));
-    return nftw(path.c_str(), chmodEntry, maximumOpenDescriptors, walkFlags) == 0;
+    return Platform::FileTree::changeMode(
+        path, static_cast<mode_t>(std::strtol(octalText.c_str(), nullptr, 8)));
 }
 
 bool ComponentInstallerBase::chownTree(const std::string& path) {
-    return nftw(path.c_str(), chownEntry, maximumOpenDescriptors, walkFlags) == 0;
+    return Platform::FileTree::changeOwner(path, 0, 0);
 }
 
 void ComponentInstallerBase::syncTree(const std::string& path) {

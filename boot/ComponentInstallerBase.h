@@ -33,9 +33,10 @@ public:
                                   InstallLog& installLog) = 0;
 
 protected:
-    // File-tree walks: one file system, contents before their folder, symbolic links never
-    // followed (a link is removed or re-owned itself, and skipped by chmod). They stop at the
-    // first failure.
+    // File-tree walks (Platform::FileTree): one file system, contents before their folder,
+    // symbolic links never followed (a link is removed or re-owned itself, and skipped by chmod),
+    // no limit on depth or path length. They go on past an entry that fails and return true only
+    // when every entry was handled; a path that does not exist is nothing to do.
     static bool removeTree(const std::string& path);
     static bool chmodTree(const std::string& path, const std::string& octalText);
     static bool chownTree(const std::string& path);

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "ArchiveFixtures.h"
+#include "FileTreeFixtures.h"
 #include "InstallFixtures.h"
 #include "TestSupport.h"
 #include "boot/ComponentInstallerBase.h"
@@ -472,6 +473,127 @@ INSTANTIATE_TEST_SUITE_P(Installers, ArchiveFailureTest,
                              return std::string(std::get<0>(parameter.param).name) + "_" +
                                     std::get<1>(parameter.param).name;
                          });
+
+// ---- Old trees ----
+
+TEST_F(FileSystemInstallersTest, ApplicationUpdateRemovesAnOldTreeDeeperThanPathMax) {
+    const TestSupport::TreeCleanup cleanup(host("/fs/etfs/app"));
+    ASSERT_TRUE(TestSupport::makeDeepTree(host("/fs/etfs/app"), TestSupport::deepTreeLevels));
+    Boot::AppInstaller installer;
+
+    EXPECT_EQ(install(installer, tarGz({{.path = "app/run", .contents = "x"}})),
+              InstallStatus::success);
+
+    EXPECT_FALSE(exists("/fs/etfs/app/level"));
+    EXPECT_FALSE(exists("/fs/etfs/app/file"));
+    EXPECT_EQ(unitRoot.readFile("/fs/etfs/app/run"), "x");
+    EXPECT_THAT(logLines(), Not(Contains(::testing::HasSubstr("Error"))));
+}
+
+struct UndeletableTreeCase {
+    const char* name;
+    std::unique_ptr<ComponentInstallerBase> (*make)();
+    const char* lockedFile;  // an entry of the old tree that cannot be removed
+    const char* member;      // the archive's one member
+    std::vector<std::string> lines;
+};
+
+void PrintTo(const UndeletableTreeCase& treeCase, std::ostream* out) {
+    *out << treeCase.name;
+}
+
+const UndeletableTreeCase undeletableTrees[] = {
+    {"Application",
+     makeInstaller<Boot::AppInstaller>,
+     "/fs/etfs/app/lib/locked",
+     "app/run",
+     {"-- Begin Application Update --", "Application: Check /fs/etfs/ mount exists",
+      "Application: Remove old Application directory",
+      "Application: Error: old Application directory could not be removed"}},
+    {"ApplicationTemp",
+     makeInstaller<Boot::AppInstaller>,
+     "/fs/etfs/temp/locked",
+     "app/run",
+     {"-- Begin Application Update --", "Application: Check /fs/etfs/ mount exists",
+      "Application: Remove old Application directory",
+      "Application: Begin extracting Application tar file", "  Begin Write: app/run",
+      "  Completed Write: /fs/etfs/app/run", "Application: Create script and temp directories",
+      "Application: Error: /fs/etfs/temp/ could not be removed"}},
+    {"OS",
+     makeInstaller<Boot::OSInstaller>,
+     "/fs/etfs/os/locked",
+     "boot.ifs",
+     {"-- Begin OS Update --", "OS: Remove old OS directory",
+      "OS: Error: old OS directory could not be removed"}},
+    {"Configuration",
+     makeInstaller<Boot::ConfigurationInstaller>,
+     "/fs/etfs/config/current/locked",
+     "config/unit.cfg",
+     {"-- Begin Configuration Update --",
+      "Configuration: TODO Executing Customer Extensions script BeforeConfiguUpdate.sh",
+      "Configuration: Removing old configuration directory",
+      "Configuration: Error: old configuration directory could not be removed"}},
+    {"MapEngine",
+     makeInstaller<Boot::NNGMapsInstaller>,
+     "/fs/etfs/map/NNGMapsEngine/locked",
+     "map/NNGMapsEngine/tile.bin",
+     {"-- Begin MapsEngine Update --", "MapsEngine: Remove old Map Engine directory",
+      "MapsEngine: Error: old Map Engine directory could not be removed"}},
+};
+
+class UndeletableTreeTest : public FileSystemInstallersTest,
+                            public ::testing::WithParamInterface<UndeletableTreeCase> {};
+
+TEST_P(UndeletableTreeTest, FailsTheComponentInsteadOfInstallingBesideIt) {
+    const UndeletableTreeCase& treeCase = GetParam();
+    unitRoot.writeFile(treeCase.lockedFile, "old");
+    const TestSupport::ImmutableEntry locked(host(treeCase.lockedFile));
+    if (!locked.applied()) {
+        GTEST_SKIP() << "this file system or process cannot mark an entry immutable";
+    }
+    std::unique_ptr<ComponentInstallerBase> installer = treeCase.make();
+
+    EXPECT_EQ(install(*installer, tarGz({{.path = treeCase.member, .contents = "new"}})),
+              InstallStatus::failure);
+
+    EXPECT_EQ(unitRoot.readFile(treeCase.lockedFile), "old");
+    EXPECT_EQ(logLines(), treeCase.lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(Installers, UndeletableTreeTest, ::testing::ValuesIn(undeletableTrees),
+                         [](const auto& parameter) { return std::string(parameter.param.name); });
+
+TEST_F(FileSystemInstallersTest, ApplicationLogsEntriesItCouldNotReownAndStillSucceeds) {
+    unitRoot.writeFile("/fs/etfs/nvdata/mhrs/locked", "kept");
+    chown(host("/fs/etfs/nvdata/mhrs/locked").c_str(), 1234, 1234);
+    unitRoot.writeFile("/fs/etfs/nvdata/mhrs/hours.bin", "kept");
+    chown(host("/fs/etfs/nvdata/mhrs/hours.bin").c_str(), 1234, 1234);
+    const TestSupport::ImmutableEntry locked(host("/fs/etfs/nvdata/mhrs/locked"));
+    if (!locked.applied()) {
+        GTEST_SKIP() << "this file system or process cannot mark an entry immutable";
+    }
+    Boot::AppInstaller installer;
+
+    EXPECT_EQ(install(installer, tarGz({{.path = "app/run", .contents = "x"}})),
+              InstallStatus::success);
+
+    EXPECT_EQ(ownerOf(host("/fs/etfs/nvdata/mhrs/locked")), 1234U);
+    EXPECT_EQ(ownerOf(host("/fs/etfs/nvdata/mhrs/hours.bin")), 0U);
+    EXPECT_EQ(modeOf(host("/fs/etfs/app/run")), 0777U);
+    EXPECT_THAT(
+        stepLines(),
+        ElementsAre(
+            "-- Begin Application Update --", "Application: Check /fs/etfs/ mount exists",
+            "Application: Remove old Application directory",
+            "Application: Begin extracting Application tar file",
+            "Application: Create script and temp directories",
+            "Application: Creating nvdata/mhrs, nvdata/versions and root directories",
+            "Application: Set /fs/etfs/ owner:group to root",
+            "Application: Error: owner:group of some entries beneath /fs/etfs/ could not be set "
+            "to root",
+            "Application: Set Application directory Permissions 777",
+            "-- Application Update Complete -- "));
+}
 
 // ---- Media image ----
 

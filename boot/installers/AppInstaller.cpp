@@ -20,8 +20,12 @@ InstallStatus AppInstaller::install(const ComponentEntry& entry, std::istream& s
     }
 
     const std::string applicationDirectory = Utilities::applicationPath("");
+    // An update must not report success over an old tree it left behind.
     installLog.line("Application: Remove old Application directory");
-    removeTree(applicationDirectory);
+    if (!removeTree(applicationDirectory)) {
+        installLog.line("Application: Error: old Application directory could not be removed");
+        return InstallStatus::failure;
+    }
 
     // Member paths are relative to the data root ("app/...").
     installLog.line("Application: Begin extracting Application tar file");
@@ -35,7 +39,10 @@ InstallStatus AppInstaller::install(const ComponentEntry& entry, std::istream& s
     installLog.line("Application: Create script and temp directories");
     for (const std::string& directory :
          {Utilities::autoloadPath("script/"), Utilities::temporaryPath("")}) {
-        removeTree(directory);
+        if (!removeTree(directory)) {
+            installLog.line("Application: Error: " + directory + " could not be removed");
+            return InstallStatus::failure;
+        }
         Utilities::makeDirectories(directory);
     }
 
@@ -49,11 +56,20 @@ InstallStatus AppInstaller::install(const ComponentEntry& entry, std::istream& s
         }
     }
 
+    // Owner and mode failures are logged only: a unit without the right to change owners
+    // still runs the application.
     installLog.line("Application: Set " + root + " owner:group to root");
-    chownTree(root);
+    if (!chownTree(root)) {
+        installLog.line("Application: Error: owner:group of some entries beneath " + root +
+                        " could not be set to root");
+    }
 
     installLog.line("Application: Set Application directory Permissions 777");
-    chmodTree(applicationDirectory, "0777");
+    if (!chmodTree(applicationDirectory, "0777")) {
+        installLog.line(
+            "Application: Error: Permissions of some Application directory entries could not be "
+            "set to 777");
+    }
     syncTree(applicationDirectory);
 
     installLog.line("-- Application Update Complete -- ");

@@ -16,7 +16,10 @@ InstallStatus ConfigurationInstaller::install(const ComponentEntry& entry, std::
 
     const std::string configurationDirectory = Utilities::configurationPath("");
     installLog.line("Configuration: Removing old configuration directory");
-    removeTree(configurationDirectory);
+    if (!removeTree(configurationDirectory)) {
+        installLog.line("Configuration: Error: old configuration directory could not be removed");
+        return InstallStatus::failure;
+    }
 
     // Member paths are relative to the data root ("config/...").
     installLog.line("Configuration: Begin extracting Configuration tar file");

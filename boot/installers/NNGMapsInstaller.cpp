@@ -12,7 +12,10 @@ InstallStatus NNGMapsInstaller::install(const ComponentEntry& entry, std::istrea
 
     const std::string mapsDirectory = Utilities::autoloadPath("map/NNGMapsEngine");
     installLog.line("MapsEngine: Remove old Map Engine directory");
-    removeTree(mapsDirectory);
+    if (!removeTree(mapsDirectory)) {
+        installLog.line("MapsEngine: Error: old Map Engine directory could not be removed");
+        return InstallStatus::failure;
+    }
 
     // Member paths are relative to the data root ("map/NNGMapsEngine/...").
     installLog.line("MapsEngine: Extract Maps Engine Files");
@@ -24,7 +27,11 @@ InstallStatus NNGMapsInstaller::install(const ComponentEntry& entry, std::istrea
     }
 
     installLog.line("MapsEngine: Set Map Engine directory Permissions 777");
-    chmodTree(mapsDirectory, "0777");
+    if (!chmodTree(mapsDirectory, "0777")) {
+        installLog.line(
+            "MapsEngine: Error: Permissions of some Map Engine directory entries could not be set "
+            "to 777");
+    }
     syncTree(mapsDirectory);
 
     installLog.line("-- MapsEngine Update Complete --");

@@ -24,7 +24,10 @@ InstallStatus OSInstaller::install(const ComponentEntry& entry, std::istream& st
 
     const std::string osDirectory = Utilities::autoloadPath("os/");
     installLog.line("OS: Remove old OS directory");
-    removeTree(osDirectory);
+    if (!removeTree(osDirectory)) {
+        installLog.line("OS: Error: old OS directory could not be removed");
+        return InstallStatus::failure;
+    }
 
     installLog.line("OS: Create OS directory");
     Utilities::makeDirectories(osDirectory);
