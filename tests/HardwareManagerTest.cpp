@@ -489,6 +489,20 @@ TEST_F(HardwareManagerTest, CountsBootsFromOneAndReplacesTheCounterFileWhole) {
     EXPECT_EQ(Manager::getBootCount(), 2U);
 }
 
+TEST_F(HardwareManagerTest, ABootCounterLinkedOutOfTheUnitIsNeitherReadNorWrittenThrough) {
+    const std::string outside = root.path() + "/outside/count";
+    root.writeFile("/outside/count", std::string("\x05\x00\x00\x00", 4));
+    std::filesystem::create_directories(root.path() + "/fs/etfs");
+    std::filesystem::create_symlink(outside, root.path() + "/fs/etfs/bootCount.bin");
+
+    Manager::incrementBootCount();
+
+    EXPECT_EQ(Manager::getBootCount(), 1U);
+    EXPECT_EQ(root.readFile("/fs/etfs/bootCount.bin"), std::string("\x01\x00\x00\x00", 4));
+    EXPECT_FALSE(std::filesystem::is_symlink(root.path() + "/fs/etfs/bootCount.bin"));
+    EXPECT_EQ(root.readFile("/outside/count"), std::string("\x05\x00\x00\x00", 4));
+}
+
 TEST_F(HardwareManagerTest, ReadsTheBootCountOnlyFromAWholeFile) {
     const struct {
         const char* name;

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -311,6 +313,31 @@ TEST_F(InstallManagerTest, ApplicationArchivesInstallAndTraversalInsideASignedPa
     EXPECT_EQ(install(evil), InstallStatus::corruptedTarFile);
     EXPECT_FALSE(std::filesystem::exists(root.path() + "/escaped"));
     EXPECT_FALSE(std::filesystem::exists(root.path() + "/fs/escaped"));
+}
+
+TEST_F(InstallManagerTest, AnInstallLogPlacedAsALinkOrNamedPipeOnTheStickGetsNoLines) {
+    const PackageDescription description{
+        .hardwareFamily = unitVariant,
+        .components = {{.type = 12, .version = 1, .path = componentFile("end", "e")}}};
+    const std::string packagePath = makePackage(description, "/mnt/stick/end.kx1");
+    const std::string log = root.path() + "/mnt/stick/install.log";
+    root.writeFile("/outside/startup.sh", "#!/bin/sh\n");
+    const struct {
+        const char* name;
+        std::function<void()> place;
+    } cases[] = {
+        {"link",
+         [&] { std::filesystem::create_symlink(root.path() + "/outside/startup.sh", log); }},
+        {"named pipe", [&] { ASSERT_EQ(mkfifo(log.c_str(), 0600), 0); }},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        std::filesystem::remove(log);
+        testCase.place();
+        EXPECT_EQ(install(packagePath), InstallStatus::success);
+        EXPECT_EQ(root.readFile("/outside/startup.sh"), "#!/bin/sh\n");
+        EXPECT_FALSE(std::filesystem::is_regular_file(std::filesystem::symlink_status(log)));
+    }
 }
 
 // Rewrites the package file the moment the first installer starts: after the check of every

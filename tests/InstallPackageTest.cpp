@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -422,6 +423,44 @@ TEST_F(InstallPackageTest, WritesTheRecordOnlyForALoadedPackageAndCreatesItsFold
     std::filesystem::create_directories(deepRecord + "/inside");
     EXPECT_FALSE(package.writeInstalledRecord());
     EXPECT_FALSE(std::filesystem::exists(deepRecord + ".new"));
+}
+
+TEST_F(InstallPackageTest, NamedPipesAndLinksOutOfTheUnitAreNeitherWaitedOnNorRead) {
+    // A whole record outside the unit, beside its root, and one inside that a link may lead to.
+    const std::string outside = root.path() + "-outside";
+    std::filesystem::create_directories(outside);
+    TestSupport::writeHostFile(outside + "/installed.kx1", recordFile(1, 1, recordRow(9, 5), true));
+    root.writeFile("/fs/etfs/saved.kx1", recordFile(1, 1, recordRow(3, 7), true));
+    const struct {
+        const char* name;
+        std::function<void()> place;
+        InstallPackage::InstalledVersions versions;
+    } cases[] = {
+        {"link out of the unit",
+         [this] {
+             std::filesystem::create_symlink(root.path() + "/outside/installed.kx1", recordPath);
+         },
+         {}},
+        {"link inside the unit",
+         [this] {
+             std::filesystem::create_symlink(root.path() + "/fs/etfs/saved.kx1", recordPath);
+         },
+         {{3, 7}}},
+        {"named pipe", [this] { ASSERT_EQ(mkfifo(recordPath.c_str(), 0600), 0); }, {}},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        std::filesystem::remove(recordPath);
+        testCase.place();
+        EXPECT_EQ(InstallPackage(recordPath).installed(), testCase.versions);
+    }
+
+    // A package that is a named pipe fails to load instead of waiting for a writer.
+    std::filesystem::remove(packagePath);
+    ASSERT_EQ(mkfifo(packagePath.c_str(), 0600), 0);
+    InstallPackage package(recordPath);
+    EXPECT_FALSE(package.load(packagePath).magic() == Boot::packageMagic);
+    std::filesystem::remove_all(outside);
 }
 
 TEST_F(InstallPackageTest, ANewRecordLeftByACutIsDiscardedAndNoLinkInItsPlaceIsFollowed) {

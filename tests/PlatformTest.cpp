@@ -392,4 +392,13 @@ TEST(FileSyncTest, SyncsTheFileSystemHoldingAnExistingPath) {
     EXPECT_FALSE(Platform::FileSync::syncFileSystem(root.path() + "/fs/etfs/missing"));
 }
 
+TEST(FileSyncTest, StartingWritebackOnANamedPipeReturnsAtOnce) {
+    const TemporaryUnitRoot root;
+    const std::string pipe = root.prepare("/fs/etfs/app/pipe");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    // Opening it for reading would wait for a writer for ever.
+    Platform::FileSync::startWriteback(pipe);
+    EXPECT_TRUE(Platform::FileSync::syncFileSystem(pipe));
+}
+
 }  // namespace

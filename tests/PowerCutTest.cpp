@@ -574,7 +574,9 @@ protected:
             newVersions[type] = newVersion;
         }
         newVersions[ComponentType::ioMicrocontrollerFirmware] = newVersion;
-        const std::string recordPath = made.scratch + "/record.kx1";
+        // The loader's reader works inside a unit root, as it does on the unit.
+        const TestSupport::TemporaryUnitRoot recordRoot;
+        const std::string recordPath = recordRoot.path() + "/record.kx1";
         TestSupport::writeHostFile(recordPath, made.oldRecord);
         ASSERT_EQ(Boot::InstallPackage(recordPath).installed(), oldVersions);
         TestSupport::writeHostFile(recordPath, made.newRecord);

@@ -554,6 +554,22 @@ TEST_F(UnitEndToEndTest, StartUpRunsItsCommandsInOrder) {
     EXPECT_EQ(std::filesystem::read_symlink(root_ + "/usr/sbin/telnetd"), root_ + "/tmp/telnetd");
 }
 
+TEST_F(UnitEndToEndTest, AProductionTestLinkedOutOfTheUnitIsNeitherOpenedUpNorRun) {
+    makeUnit();
+    const std::string program = scratch_ + "/outside/program";
+    std::filesystem::create_directories(scratch_ + "/outside");
+    TestSupport::writeHostFile(program, "#!/bin/sh\ntouch " + scratch_ + "/outside/ran\n");
+    std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+    std::filesystem::create_symlink(program, root_ + "/fs/etfs/ProductionTest");
+
+    startUnit();
+    ASSERT_TRUE(waitForFrames(1));  // the wait screen: the production test's turn has passed
+    std::this_thread::sleep_for(1s);
+
+    EXPECT_FALSE(std::filesystem::exists(scratch_ + "/outside/ran"));
+    EXPECT_EQ(std::filesystem::status(program).permissions(), std::filesystem::perms::owner_all);
+}
+
 // ---- Hostile archives in a signed package ----
 
 struct HostileCase {

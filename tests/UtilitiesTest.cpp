@@ -135,6 +135,41 @@ TEST_F(UtilitiesTest, MakeDirectoriesCreatesTheMissingFoldersBeneathTheUnitRootO
     EXPECT_FALSE(std::filesystem::exists(root.path() + "x"));
 }
 
+TEST_F(UtilitiesTest, LinksOutOfTheUnitRootAreNotFollowedAndNamedPipesDoNotBlock) {
+    const TemporaryUnitRoot unit("unit");
+    const std::string outside = unit.folder() + "/outside";
+    std::filesystem::create_directories(outside);
+    TestSupport::writeHostFile(outside + "/file", "not the unit's");
+    unit.writeFile("/fs/etfs/inside/file", "the unit's");
+    const std::string data = unit.path() + "/fs/etfs/";
+    std::filesystem::create_directory_symlink(outside, data + "nvdata");
+    std::filesystem::create_directory_symlink(data + "inside", data + "alias");
+    std::filesystem::create_symlink(outside + "/file", data + "media.ifs");
+    ASSERT_EQ(mkfifo((data + "pipe").c_str(), 0600), 0);
+
+    EXPECT_FALSE(Utilities::makeDirectories(data + "nvdata/mhrs"));
+    EXPECT_TRUE(Utilities::makeDirectories(data + "alias/mhrs"));
+    EXPECT_TRUE(Utilities::isDirectory(data + "inside/mhrs"));
+    EXPECT_FALSE(Utilities::isInsideUnitRoot(data + "nvdata"));
+    EXPECT_TRUE(Utilities::isInsideUnitRoot(data + "alias"));
+
+    EXPECT_FALSE(Utilities::canWriteFileAt(data + "media.ifs"));
+    EXPECT_FALSE(Utilities::canWriteFileAt(data + "pipe"));
+    EXPECT_FALSE(Utilities::canWriteFileAt(data + "inside"));
+    EXPECT_TRUE(Utilities::canWriteFileAt(data + "inside/file"));
+    EXPECT_TRUE(Utilities::canWriteFileAt(data + "missing"));
+    EXPECT_FALSE(Utilities::isRegularFile(data + "pipe"));
+
+    // A link is removed itself; a named pipe is opened without waiting for a writer.
+    EXPECT_TRUE(Utilities::removeFileSynced(data + "media.ifs"));
+    EXPECT_FALSE(std::filesystem::is_symlink(data + "media.ifs"));
+    Utilities::removeFileSynced(data + "pipe");  // a named pipe cannot be synced
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(data + "pipe")));
+
+    EXPECT_EQ(TestSupport::readHostFile(outside + "/file"), "not the unit's");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(outside), {}), 1);
+}
+
 TEST_F(UtilitiesTest, RemoveFileSyncedRemovesAnExistingFile) {
     const std::string file = root.prepare("/fs/etfs/formatted");
     TestSupport::writeHostFile(file, "Format Completed\n");
