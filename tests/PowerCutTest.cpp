@@ -9,19 +9,16 @@
 // kills the loader once the install log has N lines; or a fixed time after the start.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -29,34 +26,26 @@
 
 #include "ArchiveFixtures.h"
 #include "CoreSystem/CRC32.h"
+#include "PowerCutSupport.h"
 #include "TestSupport.h"
 #include "boot/InstallPackage.h"
 #include "boot/PackageFormat.h"
-#include "sim/common/UnitPaths.h"
 #include "sim/unitsim/UnitFolder.h"
 #include "tools/PackageWriter.h"
 #include "tools/RsaPublicKey.h"
 
 namespace {
 
+using namespace PowerCut;
 namespace fs = std::filesystem;
 namespace ComponentType = Boot::ComponentType;
-namespace UnitPaths = Sim::UnitPaths;
 namespace UnitsimPaths = Sim::Unitsim::UnitsimPaths;
-using TestSupport::ProgramRun;
 using namespace std::chrono_literals;
 
 // The hardware family of a unit made with defaults.
 constexpr std::uint32_t unitVariant = 1;
 constexpr std::uint32_t oldVersion = 2910001;
 constexpr std::uint32_t newVersion = 2920002;
-
-constexpr const char* dataFolder = "/fs/etfs";
-constexpr const char* updatePackage = "/fs/etfs/update.kx1";
-constexpr const char* installedRecord = "/fs/etfs/installed.kx1";
-constexpr const char* unfinishedRecord = "/fs/etfs/installed.kx1.new";
-// Counted up by every boot; the only file of the data partition that differs between runs.
-constexpr const char* bootCount = "/fs/etfs/bootCount.bin";
 
 // The system calls that the reference install is traced for; cuts are placed among them.
 constexpr const char* tracedCalls =
@@ -70,261 +59,6 @@ constexpr std::size_t spreadOpens = 8;
 constexpr std::size_t spreadWrites = 4;
 constexpr std::size_t logProgressCuts = 6;
 constexpr std::size_t timedCuts = 5;
-
-// Generous: one boot with a whole install takes a few seconds; a loaded machine takes longer.
-constexpr int bootSeconds = 120;
-
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    for (std::size_t at = text.find(from); at != std::string::npos;
-         at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
-
-std::size_t lineCount(const std::string& text) {
-    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
-std::string fileText(const std::string& hostPath) {
-    return Sim::Unitsim::readWholeFile(hostPath).value_or("");
-}
-
-// What a data partition holds, entry by entry: relative path -> type, mode and size with a checksum
-// of the contents (files) or the target (links). The boot counter is left out.
-using Listing = std::map<std::string, std::string>;
-
-Listing listDataPartition(const std::string& folder) {
-    Listing listing;
-    const CoreSystem::CRC32 crc;
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
-        const std::string path = fs::relative(entry.path(), folder).string();
-        if (std::string(dataFolder) + "/" + path == bootCount) {
-            continue;
-        }
-        const fs::file_status status = entry.symlink_status();
-        std::ostringstream description;
-        description << std::oct << static_cast<unsigned>(status.permissions()) << std::dec;
-        if (fs::is_symlink(status)) {
-            description << " link -> " << fs::read_symlink(entry.path()).string();
-        } else if (fs::is_directory(status)) {
-            description << " folder";
-        } else if (fs::is_regular_file(status)) {
-            const std::string contents = TestSupport::readHostFile(entry.path().string());
-            description << " file " << contents.size() << " bytes crc " << std::hex
-                        << crc.update(crc.startValue(CoreSystem::CRC32::packageSeed),
-                                      contents.data(), contents.size());
-        } else {
-            description << " other";
-        }
-        listing[path] = description.str();
-    }
-    return listing;
-}
-
-// The entries in which two listings differ, at most a few, one per line.
-std::string differences(const Listing& expected, const Listing& actual) {
-    constexpr std::size_t shown = 6;
-    std::vector<std::string> lines;
-    for (const auto& [path, description] : expected) {
-        const auto found = actual.find(path);
-        if (found == actual.end()) {
-            lines.push_back(
-                std::string("missing ").append(path).append(" (").append(description).append(")"));
-        } else if (found->second != description) {
-            lines.push_back(std::string(path)
-                                .append(": ")
-                                .append(found->second)
-                                .append(", expected ")
-                                .append(description));
-        }
-    }
-    for (const auto& [path, description] : actual) {
-        if (!expected.contains(path)) {
-            lines.push_back(
-                std::string("extra ").append(path).append(" (").append(description).append(")"));
-        }
-    }
-    std::string text;
-    for (std::size_t index = 0; index < std::min(lines.size(), shown); ++index) {
-        text += "\n    " + lines[index];
-    }
-    if (lines.size() > shown) {
-        text += "\n    and " + std::to_string(lines.size() - shown) + " more";
-    }
-    return text;
-}
-
-// One system call of the loader's main thread as strace printed it, numbered among the calls
-// of its name from the start of the process (as strace counts them for an injection).
-struct TracedCall {
-    std::string name;
-    unsigned invocation = 0;
-    // The call with its arguments, without the result.
-    std::string call;
-    std::string result;
-};
-
-std::vector<TracedCall> readTrace(const std::string& hostPath) {
-    std::vector<TracedCall> calls;
-    std::map<std::string, unsigned> counts;
-    std::istringstream lines(fileText(hostPath));
-    for (std::string line; std::getline(lines, line);) {
-        const std::size_t open = line.find('(');
-        const std::size_t equals = line.rfind(" = ");
-        if (open == std::string::npos || equals == std::string::npos || line.starts_with("---") ||
-            line.starts_with("+++")) {
-            continue;
-        }
-        std::string name = line.substr(0, open);
-        const unsigned invocation = ++counts[name];
-        calls.push_back(
-            {std::move(name), invocation, line.substr(0, equals), line.substr(equals + 3)});
-    }
-    return calls;
-}
-
-// The traced reference unit and the units that are cut have names of one length, so that the
-// calls that name their paths have the same lengths too.
-constexpr const char* tracedUnitName = "u-ref";
-
-std::string cutUnitName(std::size_t index) {
-    std::array<char, 8> name{};
-    std::snprintf(name.data(), name.size(), "u-%03zu", index);
-    return name.data();
-}
-
-// A traced call as it reads in every unit: the unit's root and its folder name taken out, and
-// a descriptor in the first argument left out (the loader's other threads open and close
-// descriptors at their own pace).
-std::string comparable(const std::string& call, const std::string& scratch,
-                       const std::string& unitName) {
-    static const std::regex descriptor(R"(^(\w+)\(\d+)");
-    const std::string unitFolder = "\"" + unitName + "\"";
-    const std::string withoutRoot =
-        replaced(replaced(call, scratch + "/" + unitName, ""), unitFolder, "\"UNIT\"");
-    return std::regex_replace(withoutRoot, descriptor, "$1(fd");
-}
-
-// Copies a data partition with its folders, files, links and modes.
-void copyDataPartition(const std::string& from, const std::string& to) {
-    fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    fs::permissions(to, fs::status(from).permissions());
-}
-
-// A unit made by unitsim, with a folder beside it for the output of the programs run on it.
-class Unit {
-public:
-    explicit Unit(std::string root) : root_(std::move(root)), work_(root_ + ".work") {
-        fs::create_directories(work_);
-    }
-    Unit(const Unit&) = delete;
-    Unit& operator=(const Unit&) = delete;
-    Unit(Unit&&) = delete;
-    Unit& operator=(Unit&&) = delete;
-    ~Unit() {
-        unitsim({"stop", root_});
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-        fs::remove_all(work_, ignored);
-    }
-
-    const std::string& root() const { return root_; }
-    const std::string& work() const { return work_; }
-    std::string hostPath(const std::string& unitPath) const { return root_ + unitPath; }
-    bool has(const std::string& unitPath) const { return fs::exists(hostPath(unitPath)); }
-    std::string file(const std::string& unitPath) const { return fileText(hostPath(unitPath)); }
-
-    ProgramRun unitsim(const std::vector<std::string>& arguments) const {
-        return TestSupport::runProgram(UNITSIM_PATH, arguments, work_);
-    }
-
-    // A new unit whose data partition is a copy of `dataPartition` (when given), with `package`
-    // as its update package.
-    std::string make(const std::string& dataPartition, const std::string& package) const {
-        if (const ProgramRun made = unitsim({"make", root_}); made.status != 0) {
-            return "unitsim make failed: " + made.err;
-        }
-        if (!dataPartition.empty()) {
-            copyDataPartition(dataPartition, hostPath(dataFolder));
-        }
-        fs::copy_file(package, hostPath(updatePackage));
-        return "";
-    }
-
-    // Without a capture folder: writing captured frames would slow the loader's main thread
-    // and add calls to it whose number depends on timing.
-    std::string start(const std::string& loader) const {
-        const ProgramRun started = unitsim({"start", root_, "--loader", loader});
-        return started.status == 0 ? "" : "unitsim start failed: " + started.out + started.err;
-    }
-
-    bool waitFor(const std::vector<std::string>& condition) const {
-        std::vector<std::string> arguments = {"wait", root_};
-        arguments.insert(arguments.end(), condition.begin(), condition.end());
-        arguments.insert(arguments.end(), {"--timeout", std::to_string(bootSeconds)});
-        return unitsim(arguments).status == 0;
-    }
-
-    // Checks `reached` every few milliseconds until it holds, the run ends or the boot time has
-    // passed; returns whether it holds.
-    template <typename Condition>
-    bool pollUntil(const Condition& reached) const {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(bootSeconds);
-        while (!reached()) {
-            if (std::chrono::steady_clock::now() > deadline || outcome().has_value()) {
-                return reached();
-            }
-            std::this_thread::sleep_for(2ms);
-        }
-        return true;
-    }
-
-    // Waits until the running install has removed the update package: its last step, after the
-    // installed record is written.
-    bool waitForInstallEnd() const {
-        return pollUntil([this] { return !has(updatePackage); });
-    }
-
-    // Waits until the running loader has counted its boot, which comes after its start-up has
-    // read the installed record.
-    bool waitForBootCount(const std::string& before) const {
-        return pollUntil([this, &before] { return file(bootCount) != before; });
-    }
-
-    bool waitForInstallLogLines(std::size_t lines) const {
-        return pollUntil([this, lines] { return installLogLines() >= lines; });
-    }
-
-    void stop() const { unitsim({"stop", root_}); }
-    std::optional<std::string> outcome() const { return Sim::Unitsim::UnitFolder(root_).outcome(); }
-
-    // SIGKILL to the running loader: the unit's first process, whose id founds the unit's
-    // process group. Only while that process still runs with this unit's root, so that an id
-    // that was freed and taken again is never signalled. (Through the system calls: this C
-    // library's pidfd header declares its functions without C linkage.)
-    void killLoader() const {
-        const std::string recorded = file(UnitPaths::unitProcessGroup);
-        const pid_t process = recorded.empty() ? 0 : std::stoi(recorded);
-        const int handle =
-            process > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, process, 0)) : -1;
-        if (handle < 0) {
-            return;
-        }
-        std::istringstream environment(fileText("/proc/" + std::to_string(process) + "/environ"));
-        for (std::string variable; std::getline(environment, variable, '\0');) {
-            if (variable == "UNIT_ROOT=" + root_) {
-                ::syscall(SYS_pidfd_send_signal, handle, SIGKILL, nullptr, 0);
-            }
-        }
-        ::close(handle);
-    }
-    std::size_t installLogLines() const { return lineCount(file(UnitsimPaths::installLog)); }
-
-private:
-    std::string root_;
-    std::string work_;
-};
 
 // Where one run is cut.
 struct CutPoint {
