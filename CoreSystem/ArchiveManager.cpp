@@ -142,8 +142,7 @@ std::optional<std::size_t> depthBelow(const std::string& unitRoot,
         return std::nullopt;
     }
     const std::string folder = writerPrefix.substr(0, writerPrefix.rfind('/') + 1);
-    const std::filesystem::path relative =
-        std::filesystem::path(folder).lexically_relative(root.empty() ? "/" : root);
+    const std::filesystem::path relative = std::filesystem::path(folder).lexically_relative(root);
     if (relative.empty() || *relative.begin() == "..") {
         return std::nullopt;
     }
@@ -185,9 +184,10 @@ std::uint32_t ArchiveManager::extract(bool computeCrc, const char* destinationPr
         } else {
             const std::string writerPrefix = writerPrefixFor(destinationPrefix);
             unitRoot_ = Platform::UnitRoot::prefix();
-            // A destination outside the unit root (only ever a scratch folder) contains its
-            // links itself.
-            destinationDepth_ = depthBelow(unitRoot_, writerPrefix).value_or(0);
+            // Links are judged only beneath a unit root that is not the host's own. A destination
+            // outside the unit root (only ever a scratch folder) contains its links itself.
+            destinationDepth_ =
+                unitRoot_.empty() ? 0 : depthBelow(unitRoot_, writerPrefix).value_or(0);
             while (true) {
                 const int result = archive_read_next_header(reader_, &currentEntry_);
                 if (result == ARCHIVE_EOF) {

@@ -173,10 +173,11 @@ bool Utilities::isInsideUnitRoot(const std::string& path) {
     if (root.empty()) {
         return true;  // the host's root: there is no outside
     }
-    std::error_code error;
-    const std::string resolvedRoot = std::filesystem::canonical(root, error).string();
-    const std::string resolved = std::filesystem::canonical(path, error).string();
-    return !error && resolved.starts_with(resolvedRoot) &&
+    std::error_code rootError;
+    std::error_code pathError;
+    const std::string resolvedRoot = std::filesystem::canonical(root, rootError).string();
+    const std::string resolved = std::filesystem::canonical(path, pathError).string();
+    return !rootError && !pathError && resolved.starts_with(resolvedRoot) &&
            (resolved.size() == resolvedRoot.size() || resolved[resolvedRoot.size()] == '/');
 }
 

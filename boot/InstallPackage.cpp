@@ -9,6 +9,7 @@
 #include "CoreSystem/ByteOrder.h"
 #include "CoreSystem/CRC32.h"
 #include "CoreSystem/Utilities.h"
+#include "boot/ComponentDataReader.h"
 #include "boot/RsaKey.h"
 
 namespace Boot {
@@ -207,11 +208,14 @@ bool InstallPackage::verifyComponentData(InstallUserInterface& userInterface) {
     for (const ComponentEntry& entry : components_) {
         total = saturatingSum(total, entry.size);
     }
-    const CoreSystem::CRC32 checksum;
+    // The same check as every installer makes when it reads its component again.
+    std::vector<char> chunk(crcChunkSize);
     std::uint64_t running = 0;
     for (const ComponentEntry& entry : components_) {
-        std::uint32_t crc = checksum.startValue(CoreSystem::CRC32::packageSeed);
-        if (!updateCrcFromStream(entry.offset, entry.size, crc) || crc != entry.crc) {
+        ComponentDataReader reader(entry, stream_);
+        while (reader.read(chunk.data(), chunk.size()) > 0) {
+        }
+        if (!reader.matchesEntry()) {
             return false;
         }
         running = saturatingSum(running, entry.size);
