@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string_view>
@@ -14,12 +15,6 @@
 
 namespace CoreSystem {
 namespace {
-
-// Times are restored; the two checks keep members from being written through symbolic links or
-// ".." components. Refusing absolute paths is left to our own check of the stored path, because
-// the prefixed path handed to the writer is absolute itself.
-constexpr int writerOptions =
-    ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT;
 
 const char* errorText(struct archive* archive) {
     const char* text = archive_error_string(archive);
@@ -134,6 +129,17 @@ std::string writerPrefixFor(const char* destinationPrefix) {
 }
 
 // How many folders below the unit root the destination lies, or nothing when it lies outside.
+Platform::TreeWriter::Times timesOf(struct archive_entry* entry) {
+    Platform::TreeWriter::Times times;
+    if (archive_entry_atime_is_set(entry) != 0) {
+        times.access = {archive_entry_atime(entry), archive_entry_atime_nsec(entry)};
+    }
+    if (archive_entry_mtime_is_set(entry) != 0) {
+        times.modification = {archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)};
+    }
+    return times;
+}
+
 std::optional<std::size_t> depthBelow(const std::string& unitRoot,
                                       const std::string& writerPrefix) {
     std::error_code error;
@@ -167,13 +173,13 @@ std::uint32_t ArchiveManager::extract(bool computeCrc, const char* destinationPr
     inputEnded_ = false;
     status_ = ArchiveStatus::clean;
 
+    readBuffer_.resize(readBufferSize);
+
     reader_ = archive_read_new();
-    diskWriter_ = archive_write_disk_new();
-    if (reader_ == nullptr || diskWriter_ == nullptr) {
-        Console::printf("ArchiveManager: cannot create the libarchive reader and writer\n");
+    if (reader_ == nullptr) {
+        Console::printf("ArchiveManager: cannot create the libarchive reader\n");
         noteFailure(ArchiveStatus::writeFailed);
     } else {
-        archive_write_disk_set_options(diskWriter_, writerOptions);
         archive_read_support_format_tar(reader_);
         archive_read_support_filter_gzip(reader_);
         if (archive_read_open(reader_, this, ReadOpenCallback, ReadCallback, ReadCloseCallback) !=
@@ -182,50 +188,52 @@ std::uint32_t ArchiveManager::extract(bool computeCrc, const char* destinationPr
             // is reported with the same line as damage found in a later header.
             noteReadFailure("archive_read_next_header()", nullptr);
         } else {
-            const std::string writerPrefix = writerPrefixFor(destinationPrefix);
-            unitRoot_ = Platform::UnitRoot::prefix();
-            // Links are judged only beneath a unit root that is not the host's own. A destination
-            // outside the unit root (only ever a scratch folder) contains its links itself.
-            destinationDepth_ =
-                unitRoot_.empty() ? 0 : depthBelow(unitRoot_, writerPrefix).value_or(0);
-            while (true) {
-                const int result = archive_read_next_header(reader_, &currentEntry_);
-                if (result == ARCHIVE_EOF) {
-                    readRemainingInput();
-                    break;
-                }
-                if (result != ARCHIVE_OK) {
-                    noteReadFailure("archive_read_next_header()", nullptr);
-                    break;
-                }
-                if (!extractCurrentEntry(destinationPrefix, writerPrefix)) {
-                    break;
-                }
-            }
+            extractMembers(destinationPrefix);
         }
-    }
-    currentEntry_ = nullptr;
-    if (reader_ != nullptr) {
         archive_read_close(reader_);
         archive_read_free(reader_);
         reader_ = nullptr;
     }
-    if (diskWriter_ != nullptr) {
-        // Closing applies what the writer deferred, such as the times of folders.
-        const int result = archive_write_close(diskWriter_);
-        if (result < ARCHIVE_WARN) {
-            noteWriterFailure("archive_write_close()", nullptr, ArchiveStatus::writeFailed);
-        } else if (result == ARCHIVE_WARN) {
-            printFailure("archive_write_close()", nullptr, diskWriter_);
-        }
-        archive_write_free(diskWriter_);
-        diskWriter_ = nullptr;
-    }
+    currentEntry_ = nullptr;
     return computeCrc ? runningCrc_ : 0;
 }
 
+void ArchiveManager::extractMembers(const char* destinationPrefix) {
+    const std::string writerPrefix = writerPrefixFor(destinationPrefix);
+    // The writer works in the folder the prefix names up to its last slash; what follows that
+    // slash begins the name of every member.
+    const std::size_t lastSlash = writerPrefix.rfind('/');
+    const std::size_t folderEnd = lastSlash == std::string::npos ? 0 : lastSlash + 1;
+    Platform::TreeWriter writer(writerPrefix.substr(0, folderEnd));
+    const std::string nameStart = writerPrefix.substr(folderEnd);
+    unitRoot_ = Platform::UnitRoot::prefix();
+    // Links are judged only beneath a unit root that is not the host's own. A destination
+    // outside the unit root (only ever a scratch folder) contains its links itself.
+    destinationDepth_ = unitRoot_.empty() ? 0 : depthBelow(unitRoot_, writerPrefix).value_or(0);
+    while (true) {
+        const int result = archive_read_next_header(reader_, &currentEntry_);
+        if (result == ARCHIVE_EOF) {
+            readRemainingInput();
+            break;
+        }
+        if (result != ARCHIVE_OK) {
+            noteReadFailure("archive_read_next_header()", nullptr);
+            break;
+        }
+        if (!extractCurrentEntry(destinationPrefix, nameStart, writer)) {
+            break;
+        }
+    }
+    if (writer.finish() != Platform::TreeWriter::Outcome::done) {
+        Console::printf("Cannot restore the times of the extracted folders - %s\n",
+                        std::strerror(writer.error()));
+        noteFailure(ArchiveStatus::writeFailed);
+    }
+}
+
 bool ArchiveManager::extractCurrentEntry(const char* destinationPrefix,
-                                         const std::string& writerPrefix) {
+                                         const std::string& nameStart,
+                                         Platform::TreeWriter& writer) {
     const char* pathname = archive_entry_pathname(currentEntry_);
     const std::string storedPath = pathname != nullptr ? pathname : "";
     if (entryStarted_ != nullptr) {
@@ -242,41 +250,51 @@ bool ArchiveManager::extractCurrentEntry(const char* destinationPrefix,
         noteFailure(ArchiveStatus::refusedMember);
         return true;
     }
-    if (destinationPrefix != nullptr) {
-        archive_entry_set_pathname(currentEntry_, (writerPrefix + storedPath).c_str());
-        if (const char* target = archive_entry_hardlink(currentEntry_); target != nullptr) {
-            archive_entry_set_hardlink(currentEntry_, (writerPrefix + target).c_str());
-        }
-    }
-
-    const int headerResult = archive_write_header(diskWriter_, currentEntry_);
-    if (headerResult < ARCHIVE_WARN) {
-        // libarchive's own refusals (a symbolic link or ".." on the way) carry no system error
-        // number; everything the file system refused does.
-        noteWriterFailure("archive_write_header()", storedPath.c_str(),
-                          archive_errno(diskWriter_) > 0 ? ArchiveStatus::writeFailed
-                                                         : ArchiveStatus::refusedMember);
-        return true;
-    }
-    if (headerResult == ARCHIVE_WARN) {
-        printFailure("archive_write_header()", storedPath.c_str(), diskWriter_);
-    }
     bool written = true;
-    const bool readerUsable = copyEntryData(storedPath.c_str(), written);
-    const int finishResult = archive_write_finish_entry(diskWriter_);
-    if (finishResult < ARCHIVE_WARN) {
-        noteWriterFailure("archive_write_finish_entry()", storedPath.c_str(),
-                          ArchiveStatus::writeFailed);
-        written = false;
-    } else if (finishResult == ARCHIVE_WARN) {
-        printFailure("archive_write_finish_entry()", storedPath.c_str(), diskWriter_);
-    }
+    const bool readerUsable = writeEntry(storedPath, nameStart, writer, written);
     if (written && entryFinished_ != nullptr) {
         const std::string finishedPath =
             destinationPrefix != nullptr ? destinationPrefix + storedPath : storedPath;
         entryFinished_(finishedPath.c_str(), context_);
     }
     return readerUsable;
+}
+
+bool ArchiveManager::writeEntry(const std::string& storedPath, const std::string& nameStart,
+                                Platform::TreeWriter& writer, bool& written) {
+    using Outcome = Platform::TreeWriter::Outcome;
+    const std::string relativePath = nameStart + storedPath;
+    const Platform::TreeWriter::Times times = timesOf(currentEntry_);
+    const mode_t mode = archive_entry_perm(currentEntry_);
+    Outcome outcome = Outcome::done;
+    if (const char* linked = archive_entry_hardlink(currentEntry_); linked != nullptr) {
+        outcome = writer.makeHardLink(relativePath, nameStart + linked);
+    } else if (archive_entry_filetype(currentEntry_) == AE_IFDIR) {
+        outcome = writer.makeFolder(relativePath, mode, times);
+    } else if (archive_entry_filetype(currentEntry_) == AE_IFLNK) {
+        const char* target = archive_entry_symlink(currentEntry_);
+        outcome = writer.makeSymbolicLink(relativePath, target != nullptr ? target : "", times);
+    } else {
+        outcome = writer.openFile(relativePath, mode);
+        if (outcome == Outcome::done) {
+            const bool readerUsable = copyEntryData(storedPath, writer, written);
+            if (!written) {
+                writer.abandonFile();
+                return readerUsable;
+            }
+            outcome = writer.closeFile(archive_entry_size(currentEntry_), times);
+            if (outcome != Outcome::done) {
+                noteWriterOutcome(outcome, "finish", storedPath, writer);
+                written = false;
+            }
+            return readerUsable;
+        }
+    }
+    if (outcome != Outcome::done) {
+        noteWriterOutcome(outcome, "create", storedPath, writer);
+        written = false;
+    }
+    return true;
 }
 
 bool ArchiveManager::placeLinkTarget(const std::string& storedPath) {
@@ -301,7 +319,8 @@ bool ArchiveManager::placeLinkTarget(const std::string& storedPath) {
     return linkStaysInside(target, linkDepth);
 }
 
-bool ArchiveManager::copyEntryData(const char* storedPath, bool& written) {
+bool ArchiveManager::copyEntryData(const std::string& storedPath, Platform::TreeWriter& writer,
+                                   bool& written) {
     while (true) {
         const void* block = nullptr;
         std::size_t size = 0;
@@ -311,22 +330,15 @@ bool ArchiveManager::copyEntryData(const char* storedPath, bool& written) {
             return true;
         }
         if (readResult != ARCHIVE_OK) {
-            noteReadFailure("archive_read_data_block()", storedPath);
+            noteReadFailure("archive_read_data_block()", storedPath.c_str());
             written = false;
             return readResult != ARCHIVE_FATAL;
         }
-        const la_ssize_t writeResult = archive_write_data_block(diskWriter_, block, size, offset);
-        if (writeResult < ARCHIVE_OK) {
-            // A failed write(2), such as a full disk, comes back as a warning with the system
-            // error number; a warning without one (more data than the header declared) loses
-            // nothing of the member.
-            if (writeResult < ARCHIVE_WARN || archive_errno(diskWriter_) > 0) {
-                noteWriterFailure("archive_write_data_block()", storedPath,
-                                  ArchiveStatus::writeFailed);
-                written = false;
-            } else {
-                printFailure("archive_write_data_block()", storedPath, diskWriter_);
-            }
+        const Platform::TreeWriter::Outcome outcome = writer.writeFile(block, size, offset);
+        if (outcome != Platform::TreeWriter::Outcome::done) {
+            // The rest of its data is skipped by the next header read.
+            noteWriterOutcome(outcome, "write", storedPath, writer);
+            written = false;
             return true;
         }
     }
@@ -351,10 +363,18 @@ void ArchiveManager::noteReadFailure(const char* operation, const char* storedPa
     noteFailure(inputEnded_ ? ArchiveStatus::inputTruncated : ArchiveStatus::corruptArchive);
 }
 
-void ArchiveManager::noteWriterFailure(const char* operation, const char* storedPath,
-                                       ArchiveStatus failure) {
-    printFailure(operation, storedPath, diskWriter_);
-    noteFailure(failure);
+void ArchiveManager::noteWriterOutcome(Platform::TreeWriter::Outcome outcome, const char* step,
+                                       const std::string& storedPath,
+                                       const Platform::TreeWriter& writer) {
+    if (outcome == Platform::TreeWriter::Outcome::throughLink) {
+        Console::printf("Refused archive member %s - a folder on its way is a symbolic link\n",
+                        storedPath.c_str());
+        noteFailure(ArchiveStatus::refusedMember);
+        return;
+    }
+    Console::printf("Cannot %s archive member %s - %s\n", step, storedPath.c_str(),
+                    std::strerror(writer.error()));
+    noteFailure(ArchiveStatus::writeFailed);
 }
 
 void ArchiveManager::printFailure(const char* operation, const char* storedPath,

@@ -2,12 +2,13 @@
 
 #include <archive.h>
 
-#include <array>
 #include <cstdint>
 #include <istream>
 #include <string>
+#include <vector>
 
 #include "CoreSystem/CRC32.h"
+#include "platform/TreeWriter.h"
 
 namespace CoreSystem {
 
@@ -25,7 +26,11 @@ enum class ArchiveStatus {
 
 // Unpacks a gzip-compressed tar archive lying in a byte range of an open input stream, writing
 // every member beneath a destination prefix, optionally computing the package CRC over the raw
-// archive bytes. Decompression, tar parsing and writing are libarchive's.
+// archive bytes. Decompression and tar parsing are libarchive's; members are written by
+// Platform::TreeWriter, relative to open folder descriptors: existing files are replaced, missing
+// folders created, modification times restored and permissions kept less the umask (never the
+// set-user, set-group or sticky bits), and each file's writeback to storage is started as soon as
+// it is written.
 //
 // Members that would land outside the destination are refused and not written: a stored path that
 // is absolute or has a ".." component, a hard link whose target is such a path, and anything
@@ -39,7 +44,7 @@ enum class ArchiveStatus {
 //
 // Callbacks: entryStarted gets every member's stored path as read, refused members included;
 // entryFinished gets destinationPrefix + stored path only for members that were written without a
-// failure. A write warning (a time that could not be restored) is not a failure.
+// failure.
 class ArchiveManager {
 public:
     // total is the archive size and done the bytes handed to libarchive so far, both the low
@@ -47,7 +52,8 @@ public:
     using ProgressCallback = void (*)(std::uint32_t total, std::uint32_t done, void* context);
     using EntryCallback = void (*)(const char* path, void* context);
 
-    static constexpr std::size_t readBufferSize = 4096;
+    // Large enough that reading the package costs few system calls and few progress reports.
+    static constexpr std::size_t readBufferSize = std::size_t{64} * 1024;
 
     // The archive is `size` bytes at `startOffset` in `stream`; the stream stays the caller's and
     // must outlive the manager. Nothing is read before `extract`.
@@ -78,29 +84,34 @@ private:
     // Hands the next piece of the range to `buffer`: its length, 0 at the end of the range, or
     // ARCHIVE_FATAL once the stream has ended early.
     la_ssize_t readNextBlock(struct archive* archive, const void** buffer);
-    // Both return false when the reader cannot go on; `written` becomes false when the member's
+    // Both return false when the reader cannot go on. `written` becomes false when the member's
     // data did not all reach the disk.
-    bool extractCurrentEntry(const char* destinationPrefix, const std::string& writerPrefix);
-    bool copyEntryData(const char* storedPath, bool& written);
+    void extractMembers(const char* destinationPrefix);
+    bool extractCurrentEntry(const char* destinationPrefix, const std::string& nameStart,
+                             Platform::TreeWriter& writer);
+    bool writeEntry(const std::string& storedPath, const std::string& nameStart,
+                    Platform::TreeWriter& writer, bool& written);
+    bool copyEntryData(const std::string& storedPath, Platform::TreeWriter& writer, bool& written);
     // Puts an absolute target of the current symbolic-link member beneath the unit root; false
     // when the link would lead out of the unit root.
     bool placeLinkTarget(const std::string& storedPath);
     void readRemainingInput();
     void noteFailure(ArchiveStatus failure);
     void noteReadFailure(const char* operation, const char* storedPath);
-    void noteWriterFailure(const char* operation, const char* storedPath, ArchiveStatus failure);
+    // A member the writer did not write: refused when it would go through a link, else failed.
+    void noteWriterOutcome(Platform::TreeWriter::Outcome outcome, const char* step,
+                           const std::string& storedPath, const Platform::TreeWriter& writer);
     // One line: the libarchive call, the member's stored path when there is one, the error.
     static void printFailure(const char* operation, const char* storedPath,
                              struct archive* archive);
 
-    std::array<char, readBufferSize> readBuffer_{};
+    std::vector<char> readBuffer_;
     std::istream* sourceStream_;
     std::int64_t startOffset_;
     std::uint64_t totalSize_;
     std::uint64_t remaining_ = 0;
     bool computeCrc_ = false;
     struct archive* reader_ = nullptr;
-    struct archive* diskWriter_ = nullptr;
     struct archive_entry* currentEntry_ = nullptr;
     ProgressCallback progress_ = nullptr;
     EntryCallback entryStarted_ = nullptr;

@@ -45,6 +45,7 @@ void ComponentInstallerBase::syncTree(const std::string& path) {
 void ComponentInstallerBase::archiveProgress(std::uint32_t /*total*/, std::uint32_t done,
                                              void* installer) {
     auto* self = static_cast<ComponentInstallerBase*>(installer);
+    self->log->flush();
     const float percent = self->startPercent + static_cast<float>(done) * self->percentPerByte;
     if (percent - self->lastReportedPercent > 0.5F) {
         if (self->ui != nullptr) {
@@ -55,14 +56,13 @@ void ComponentInstallerBase::archiveProgress(std::uint32_t /*total*/, std::uint3
 }
 
 void ComponentInstallerBase::entryStarted(const char* path, void* installer) {
-    static_cast<ComponentInstallerBase*>(installer)->log->line(std::string("  Begin Write: ") +
-                                                               path);
+    static_cast<ComponentInstallerBase*>(installer)->log->memberLine(
+        std::string("  Begin Write: ") + path);
 }
 
 void ComponentInstallerBase::entryFinished(const char* path, void* installer) {
-    Platform::FileSync::startWriteback(path);
-    static_cast<ComponentInstallerBase*>(installer)->log->line(std::string("  Completed Write: ") +
-                                                               path);
+    static_cast<ComponentInstallerBase*>(installer)->log->memberLine(
+        std::string("  Completed Write: ") + path);
 }
 
 InstallStatus ComponentInstallerBase::extractArchive(const ComponentEntry& entry,

@@ -20,11 +20,24 @@ void InstallLog::open(const std::string& hostPath) {
 }
 
 void InstallLog::line(std::string_view text) {
-    if (stream_.fail() || stream_.bad()) {
+    if (!usable()) {
         return;
     }
     stream_ << text << "\r\n";
     stream_.flush();
+}
+
+void InstallLog::memberLine(std::string_view text) {
+    if (!usable()) {
+        return;
+    }
+    stream_ << text << "\r\n";
+}
+
+void InstallLog::flush() {
+    if (usable()) {
+        stream_.flush();
+    }
 }
 
 void InstallLog::close() {

@@ -16,9 +16,13 @@ void FileSync::startWriteback(const std::string& hostPath) {
     }
     struct stat status {};
     if (fstat(handle, &status) == 0 && S_ISREG(status.st_mode)) {
-        sync_file_range(handle, 0, 0, SYNC_FILE_RANGE_WRITE);
+        startWriteback(handle);
     }
     close(handle);
+}
+
+void FileSync::startWriteback(int descriptor) {
+    sync_file_range(descriptor, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 bool FileSync::syncFileSystem(const std::string& hostPath) {

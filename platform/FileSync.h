@@ -12,6 +12,8 @@ public:
     // Starts writing the file's data to storage without waiting for it. Links are not followed,
     // and anything but a regular file is left alone without blocking.
     static void startWriteback(const std::string& hostPath);
+    // The same for a regular file open for writing.
+    static void startWriteback(int descriptor);
     // Writes everything not yet stored of the file system that holds `hostPath` (the data and
     // metadata of every file on it, as if each had been fsynced) and waits for it.
     static bool syncFileSystem(const std::string& hostPath);

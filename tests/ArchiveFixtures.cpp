@@ -38,7 +38,8 @@ void addEntry(struct archive* writer, const Member& member) {
     struct archive_entry* entry = archive_entry_new();
     archive_entry_set_pathname(entry, member.path.c_str());
     archive_entry_set_filetype(entry, member.type);
-    archive_entry_set_perm(entry, member.type == AE_IFDIR ? 0755 : 0644);
+    const unsigned defaultMode = member.type == AE_IFDIR ? 0755 : 0644;
+    archive_entry_set_perm(entry, member.mode != 0 ? member.mode : defaultMode);
     archive_entry_set_mtime(entry, 1600000000, 0);
     if (member.type == AE_IFCHR || member.type == AE_IFBLK) {
         archive_entry_set_rdev(entry, makedev(1, 3));

@@ -18,6 +18,7 @@ struct Member {
     std::string contents{};
     std::string symlinkTarget{};
     std::string hardlinkTarget{};
+    unsigned mode = 0;  // permission bits; 0 gives 0755 for folders and 0644 for the rest
 };
 
 // An uncompressed tar (pax) archive of the members.

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "ArchiveFixtures.h"
+#include "CoreSystem/ArchiveManager.h"
 #include "FileTreeFixtures.h"
 #include "InstallFixtures.h"
 #include "TestSupport.h"
@@ -372,7 +373,8 @@ TEST_F(FileSystemInstallersTest, CustomFilesRunTheirInstallScriptAndSucceedWitho
 
 TEST_F(FileSystemInstallersTest, ArchiveProgressRisesWithinTheComponentsShare) {
     const std::string archive =
-        tarGz({{.path = "app/big.bin", .contents = randomBytes(std::size_t{256} * 1024)}});
+        tarGz({{.path = "app/big.bin",
+                .contents = randomBytes(8 * CoreSystem::ArchiveManager::readBufferSize)}});
     Boot::AppInstaller installer;
 
     EXPECT_EQ(install(installer, archive), InstallStatus::success);

@@ -665,11 +665,12 @@ INSTANTIATE_TEST_SUITE_P(
                     {{.path = "/outside/planted", .contents = "x"}},
                     304,
                     "Refused archive member /outside/planted - path leaves the destination"},
-        HostileCase{"AbsoluteLinkToAFolderThenAMemberThroughIt",
-                    {{.path = "app/etc", .type = AE_IFLNK, .symlinkTarget = "/"},
-                     {.path = "app/etc/planted", .contents = "x"}},
-                    304,
-                    "archive_write_header() app/etc/planted"},
+        HostileCase{
+            "AbsoluteLinkToAFolderThenAMemberThroughIt",
+            {{.path = "app/etc", .type = AE_IFLNK, .symlinkTarget = "/"},
+             {.path = "app/etc/planted", .contents = "x"}},
+            304,
+            "Refused archive member app/etc/planted - a folder on its way is a symbolic link"},
         HostileCase{"RelativeLinkOut",
                     {{.path = "nvdata", .type = AE_IFLNK, .symlinkTarget = "../../../outside"}},
                     304,
@@ -701,7 +702,7 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"NameLongerThanNameMax",
                     {{.path = "app/" + std::string(300, 'n'), .contents = "x"}},
                     0,
-                    "archive_write_header() app/nnnn"},
+                    "Cannot create archive member app/nnnn"},
         HostileCase{"PathLongerThanPathMax",
                     {{.path = "app/" +
                               [] {
