@@ -9,6 +9,8 @@
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <thread>
+#include <utility>
 
 #include "CoreSystem/Console.h"
 #include "platform/UnitRoot.h"
@@ -172,13 +174,28 @@ std::uint32_t ArchiveManager::extract(bool computeCrc, const char* destinationPr
     remaining_ = 0;
     inputEnded_ = false;
     status_ = ArchiveStatus::clean;
-
     readBuffer_.resize(readBufferSize);
 
+    const std::string writerPrefix = writerPrefixFor(destinationPrefix);
+    unitRoot_ = Platform::UnitRoot::prefix();
+    // Links are judged only beneath a unit root that is not the host's own. A destination
+    // outside the unit root (only ever a scratch folder) contains its links itself.
+    destinationDepth_ = unitRoot_.empty() ? 0 : depthBelow(unitRoot_, writerPrefix).value_or(0);
+
+    ArchiveEventQueue queue;
+    std::thread reading([this, &queue] { readArchive(queue); });
+    writeMembers(queue, destinationPrefix, writerPrefix);
+    reading.join();
+    return computeCrc ? runningCrc_ : 0;
+}
+
+// ---- The reading side ----
+
+void ArchiveManager::readArchive(ArchiveEventQueue& queue) {
+    queue_ = &queue;
     reader_ = archive_read_new();
     if (reader_ == nullptr) {
-        Console::printf("ArchiveManager: cannot create the libarchive reader\n");
-        noteFailure(ArchiveStatus::writeFailed);
+        notice("ArchiveManager: cannot create the libarchive reader\n", ArchiveStatus::writeFailed);
     } else {
         archive_read_support_format_tar(reader_);
         archive_read_support_filter_gzip(reader_);
@@ -186,161 +203,65 @@ std::uint32_t ArchiveManager::extract(bool computeCrc, const char* destinationPr
             ARCHIVE_OK) {
             // Opening already decompresses the start to recognise the format; damage found there
             // is reported with the same line as damage found in a later header.
-            noteReadFailure("archive_read_next_header()", nullptr);
+            noticeReadFailure("archive_read_next_header()", nullptr);
         } else {
-            extractMembers(destinationPrefix);
+            readMembers();
         }
         archive_read_close(reader_);
         archive_read_free(reader_);
         reader_ = nullptr;
     }
-    currentEntry_ = nullptr;
-    return computeCrc ? runningCrc_ : 0;
+    queue.push(ArchiveEvent{.kind = ArchiveEvent::Kind::end});
+    queue_ = nullptr;
 }
 
-void ArchiveManager::extractMembers(const char* destinationPrefix) {
-    const std::string writerPrefix = writerPrefixFor(destinationPrefix);
-    // The writer works in the folder the prefix names up to its last slash; what follows that
-    // slash begins the name of every member.
-    const std::size_t lastSlash = writerPrefix.rfind('/');
-    const std::size_t folderEnd = lastSlash == std::string::npos ? 0 : lastSlash + 1;
-    Platform::TreeWriter writer(writerPrefix.substr(0, folderEnd));
-    const std::string nameStart = writerPrefix.substr(folderEnd);
-    unitRoot_ = Platform::UnitRoot::prefix();
-    // Links are judged only beneath a unit root that is not the host's own. A destination
-    // outside the unit root (only ever a scratch folder) contains its links itself.
-    destinationDepth_ = unitRoot_.empty() ? 0 : depthBelow(unitRoot_, writerPrefix).value_or(0);
+void ArchiveManager::readMembers() {
     while (true) {
-        const int result = archive_read_next_header(reader_, &currentEntry_);
+        struct archive_entry* entry = nullptr;
+        const int result = archive_read_next_header(reader_, &entry);
         if (result == ARCHIVE_EOF) {
             readRemainingInput();
-            break;
+            return;
         }
         if (result != ARCHIVE_OK) {
-            noteReadFailure("archive_read_next_header()", nullptr);
-            break;
+            noticeReadFailure("archive_read_next_header()", nullptr);
+            return;
         }
-        if (!extractCurrentEntry(destinationPrefix, nameStart, writer)) {
-            break;
+        const char* pathname = archive_entry_pathname(entry);
+        const std::string storedPath = pathname != nullptr ? pathname : "";
+        const char* refusal = refusalOf(entry);
+        // Only a regular file's data is written; anything else's is skipped by the next header
+        // read.
+        const bool hasData = refusal == nullptr && archive_entry_hardlink(entry) == nullptr &&
+                             archive_entry_filetype(entry) == AE_IFREG;
+        queue_->push(ArchiveEvent{.kind = ArchiveEvent::Kind::member,
+                                  .entry = OwnedEntry(archive_entry_clone(entry)),
+                                  .refusal = refusal});
+        if (hasData && !readMemberData(storedPath)) {
+            return;
         }
-    }
-    if (writer.finish() != Platform::TreeWriter::Outcome::done) {
-        Console::printf("Cannot restore the times of the extracted folders - %s\n",
-                        std::strerror(writer.error()));
-        noteFailure(ArchiveStatus::writeFailed);
     }
 }
 
-bool ArchiveManager::extractCurrentEntry(const char* destinationPrefix,
-                                         const std::string& nameStart,
-                                         Platform::TreeWriter& writer) {
-    const char* pathname = archive_entry_pathname(currentEntry_);
-    const std::string storedPath = pathname != nullptr ? pathname : "";
-    if (entryStarted_ != nullptr) {
-        entryStarted_(storedPath.c_str(), context_);
-    }
-    const char* reason = refusalReason(currentEntry_);
-    if (reason == nullptr && archive_entry_filetype(currentEntry_) == AE_IFLNK &&
-        !placeLinkTarget(storedPath)) {
-        reason = "symbolic link leads out of the unit root";
-    }
-    if (reason != nullptr) {
-        // Its data is skipped by the next header read.
-        Console::printf("Refused archive member %s - %s\n", storedPath.c_str(), reason);
-        noteFailure(ArchiveStatus::refusedMember);
-        return true;
-    }
-    bool written = true;
-    const bool readerUsable = writeEntry(storedPath, nameStart, writer, written);
-    if (written && entryFinished_ != nullptr) {
-        const std::string finishedPath =
-            destinationPrefix != nullptr ? destinationPrefix + storedPath : storedPath;
-        entryFinished_(finishedPath.c_str(), context_);
-    }
-    return readerUsable;
-}
-
-bool ArchiveManager::writeEntry(const std::string& storedPath, const std::string& nameStart,
-                                Platform::TreeWriter& writer, bool& written) {
-    using Outcome = Platform::TreeWriter::Outcome;
-    const std::string relativePath = nameStart + storedPath;
-    const Platform::TreeWriter::Times times = timesOf(currentEntry_);
-    const mode_t mode = archive_entry_perm(currentEntry_);
-    Outcome outcome = Outcome::done;
-    if (const char* linked = archive_entry_hardlink(currentEntry_); linked != nullptr) {
-        outcome = writer.makeHardLink(relativePath, nameStart + linked);
-    } else if (archive_entry_filetype(currentEntry_) == AE_IFDIR) {
-        outcome = writer.makeFolder(relativePath, mode, times);
-    } else if (archive_entry_filetype(currentEntry_) == AE_IFLNK) {
-        const char* target = archive_entry_symlink(currentEntry_);
-        outcome = writer.makeSymbolicLink(relativePath, target != nullptr ? target : "", times);
-    } else {
-        outcome = writer.openFile(relativePath, mode);
-        if (outcome == Outcome::done) {
-            const bool readerUsable = copyEntryData(storedPath, writer, written);
-            if (!written) {
-                writer.abandonFile();
-                return readerUsable;
-            }
-            outcome = writer.closeFile(archive_entry_size(currentEntry_), times);
-            if (outcome != Outcome::done) {
-                noteWriterOutcome(outcome, "finish", storedPath, writer);
-                written = false;
-            }
-            return readerUsable;
-        }
-    }
-    if (outcome != Outcome::done) {
-        noteWriterOutcome(outcome, "create", storedPath, writer);
-        written = false;
-    }
-    return true;
-}
-
-bool ArchiveManager::placeLinkTarget(const std::string& storedPath) {
-    if (unitRoot_.empty()) {
-        return true;  // the unit root is the host's root: there is no outside
-    }
-    const char* stored = archive_entry_symlink(currentEntry_);
-    const std::string_view target = stored != nullptr ? stored : "";
-    if (target.starts_with('/')) {
-        // A unit path, which lies beneath the unit root like every other.
-        if (!linkStaysInside(target, 0)) {
-            return false;
-        }
-        archive_entry_set_symlink(currentEntry_, (unitRoot_ + std::string(target)).c_str());
-        return true;
-    }
-    const std::size_t slash = storedPath.rfind('/');
-    const std::size_t linkDepth =
-        destinationDepth_ + (slash == std::string::npos
-                                 ? 0
-                                 : componentCount(std::string_view(storedPath).substr(0, slash)));
-    return linkStaysInside(target, linkDepth);
-}
-
-bool ArchiveManager::copyEntryData(const std::string& storedPath, Platform::TreeWriter& writer,
-                                   bool& written) {
+bool ArchiveManager::readMemberData(const std::string& storedPath) {
     while (true) {
         const void* block = nullptr;
         std::size_t size = 0;
         la_int64_t offset = 0;
-        const int readResult = archive_read_data_block(reader_, &block, &size, &offset);
-        if (readResult == ARCHIVE_EOF) {
+        const int result = archive_read_data_block(reader_, &block, &size, &offset);
+        if (result == ARCHIVE_EOF) {
+            queue_->push(ArchiveEvent{.kind = ArchiveEvent::Kind::memberEnd});
             return true;
         }
-        if (readResult != ARCHIVE_OK) {
-            noteReadFailure("archive_read_data_block()", storedPath.c_str());
-            written = false;
-            return readResult != ARCHIVE_FATAL;
+        if (result != ARCHIVE_OK) {
+            noticeReadFailure("archive_read_data_block()", storedPath.c_str());
+            queue_->push(ArchiveEvent{.kind = ArchiveEvent::Kind::memberEnd, .complete = false});
+            return result != ARCHIVE_FATAL;
         }
-        const Platform::TreeWriter::Outcome outcome = writer.writeFile(block, size, offset);
-        if (outcome != Platform::TreeWriter::Outcome::done) {
-            // The rest of its data is skipped by the next header read.
-            noteWriterOutcome(outcome, "write", storedPath, writer);
-            written = false;
-            return true;
-        }
+        const auto* bytes = static_cast<const char*>(block);
+        queue_->push(ArchiveEvent{.kind = ArchiveEvent::Kind::data,
+                                  .bytes = std::vector<char>(bytes, bytes + size),
+                                  .offset = offset});
     }
 }
 
@@ -352,38 +273,52 @@ void ArchiveManager::readRemainingInput() {
     }
 }
 
-void ArchiveManager::noteFailure(ArchiveStatus failure) {
-    if (status_ == ArchiveStatus::clean) {
-        status_ = failure;
+const char* ArchiveManager::refusalOf(struct archive_entry* entry) {
+    const char* reason = refusalReason(entry);
+    if (reason == nullptr && archive_entry_filetype(entry) == AE_IFLNK &&
+        !placeLinkTarget(entry, archive_entry_pathname(entry))) {
+        reason = "symbolic link leads out of the unit root";
     }
+    return reason;
 }
 
-void ArchiveManager::noteReadFailure(const char* operation, const char* storedPath) {
-    printFailure(operation, storedPath, reader_);
-    noteFailure(inputEnded_ ? ArchiveStatus::inputTruncated : ArchiveStatus::corruptArchive);
-}
-
-void ArchiveManager::noteWriterOutcome(Platform::TreeWriter::Outcome outcome, const char* step,
-                                       const std::string& storedPath,
-                                       const Platform::TreeWriter& writer) {
-    if (outcome == Platform::TreeWriter::Outcome::throughLink) {
-        Console::printf("Refused archive member %s - a folder on its way is a symbolic link\n",
-                        storedPath.c_str());
-        noteFailure(ArchiveStatus::refusedMember);
-        return;
+bool ArchiveManager::placeLinkTarget(struct archive_entry* entry,
+                                     const std::string& storedPath) const {
+    if (unitRoot_.empty()) {
+        return true;  // the unit root is the host's root: there is no outside
     }
-    Console::printf("Cannot %s archive member %s - %s\n", step, storedPath.c_str(),
-                    std::strerror(writer.error()));
-    noteFailure(ArchiveStatus::writeFailed);
+    const char* stored = archive_entry_symlink(entry);
+    const std::string_view target = stored != nullptr ? stored : "";
+    if (target.starts_with('/')) {
+        // A unit path, which lies beneath the unit root like every other.
+        if (!linkStaysInside(target, 0)) {
+            return false;
+        }
+        archive_entry_set_symlink(entry, (unitRoot_ + std::string(target)).c_str());
+        return true;
+    }
+    const std::size_t slash = storedPath.rfind('/');
+    const std::size_t linkDepth =
+        destinationDepth_ + (slash == std::string::npos
+                                 ? 0
+                                 : componentCount(std::string_view(storedPath).substr(0, slash)));
+    return linkStaysInside(target, linkDepth);
 }
 
-void ArchiveManager::printFailure(const char* operation, const char* storedPath,
-                                  struct archive* archive) {
+// One line: the libarchive call, the member's stored path when there is one, the error.
+void ArchiveManager::noticeReadFailure(const char* operation, const char* storedPath) {
+    std::string text = operation;
     if (storedPath != nullptr) {
-        Console::printf("%s %s - %s\n", operation, storedPath, errorText(archive));
-    } else {
-        Console::printf("%s - %s\n", operation, errorText(archive));
+        text.append(" ").append(storedPath);
     }
+    text.append(" - ").append(errorText(reader_)).append("\n");
+    notice(std::move(text),
+           inputEnded_ ? ArchiveStatus::inputTruncated : ArchiveStatus::corruptArchive);
+}
+
+void ArchiveManager::notice(std::string text, ArchiveStatus failure) {
+    queue_->push(ArchiveEvent{
+        .kind = ArchiveEvent::Kind::notice, .text = std::move(text), .failure = failure});
 }
 
 la_ssize_t ArchiveManager::readNextBlock(struct archive* archive, const void** buffer) {
@@ -400,12 +335,11 @@ la_ssize_t ArchiveManager::readNextBlock(struct archive* archive, const void** b
     }
     if (received < wanted) {
         inputEnded_ = true;
-        noteFailure(ArchiveStatus::inputTruncated);
         const std::uint64_t delivered =
             totalSize_ - remaining_ + static_cast<std::uint64_t>(received);
-        Console::printf("ArchiveManager: input ended after %llu of %llu archive bytes\n",
-                        static_cast<unsigned long long>(delivered),
-                        static_cast<unsigned long long>(totalSize_));
+        notice("ArchiveManager: input ended after " + std::to_string(delivered) + " of " +
+                   std::to_string(totalSize_) + " archive bytes\n",
+               ArchiveStatus::inputTruncated);
         if (received == 0) {
             archive_set_error(archive, EIO, "archive input ended before its declared size");
             return ARCHIVE_FATAL;
@@ -416,12 +350,151 @@ la_ssize_t ArchiveManager::readNextBlock(struct archive* archive, const void** b
         runningCrc_ = crcCalculator_.update(runningCrc_, readBuffer_.data(), count);
     }
     remaining_ -= count;
-    if (progress_ != nullptr) {
-        progress_(static_cast<std::uint32_t>(totalSize_),
-                  static_cast<std::uint32_t>(totalSize_ - remaining_), context_);
-    }
+    queue_->push(ArchiveEvent{.kind = ArchiveEvent::Kind::read, .done = totalSize_ - remaining_});
     *buffer = readBuffer_.data();
     return received;
+}
+
+// ---- The writing side ----
+
+void ArchiveManager::writeMembers(ArchiveEventQueue& queue, const char* destinationPrefix,
+                                  const std::string& writerPrefix) {
+    // The writer works in the folder the prefix names up to its last slash; what follows that
+    // slash begins the name of every member.
+    const std::size_t lastSlash = writerPrefix.rfind('/');
+    const std::size_t folderEnd = lastSlash == std::string::npos ? 0 : lastSlash + 1;
+    Platform::TreeWriter writer(writerPrefix.substr(0, folderEnd));
+    destinationPrefix_ = destinationPrefix;
+    nameStart_ = writerPrefix.substr(folderEnd);
+    fileOpen_ = false;
+    while (true) {
+        ArchiveEvent event = queue.pop();
+        switch (event.kind) {
+            case ArchiveEvent::Kind::read:
+                if (progress_ != nullptr) {
+                    progress_(static_cast<std::uint32_t>(totalSize_),
+                              static_cast<std::uint32_t>(event.done), context_);
+                }
+                break;
+            case ArchiveEvent::Kind::notice:
+                Console::print(event.text);
+                noteFailure(event.failure);
+                break;
+            case ArchiveEvent::Kind::member:
+                startMember(event, writer);
+                break;
+            case ArchiveEvent::Kind::data:
+                writeMemberData(event, writer);
+                break;
+            case ArchiveEvent::Kind::memberEnd:
+                endMember(event, writer);
+                break;
+            case ArchiveEvent::Kind::end:
+                member_.reset();
+                if (writer.finish() != Platform::TreeWriter::Outcome::done) {
+                    Console::printf("Cannot restore the times of the extracted folders - %s\n",
+                                    std::strerror(writer.error()));
+                    noteFailure(ArchiveStatus::writeFailed);
+                }
+                return;
+        }
+    }
+}
+
+void ArchiveManager::startMember(ArchiveEvent& event, Platform::TreeWriter& writer) {
+    using Outcome = Platform::TreeWriter::Outcome;
+    member_ = std::move(event.entry);
+    struct archive_entry* entry = member_.get();
+    const char* pathname = archive_entry_pathname(entry);
+    memberPath_ = pathname != nullptr ? pathname : "";
+    fileOpen_ = false;
+    if (entryStarted_ != nullptr) {
+        entryStarted_(memberPath_.c_str(), context_);
+    }
+    if (event.refusal != nullptr) {
+        Console::printf("Refused archive member %s - %s\n", memberPath_.c_str(), event.refusal);
+        noteFailure(ArchiveStatus::refusedMember);
+        return;
+    }
+    const std::string relativePath = nameStart_ + memberPath_;
+    const Platform::TreeWriter::Times times = timesOf(entry);
+    const mode_t mode = archive_entry_perm(entry);
+    Outcome outcome = Outcome::done;
+    if (const char* linked = archive_entry_hardlink(entry); linked != nullptr) {
+        outcome = writer.makeHardLink(relativePath, nameStart_ + linked);
+    } else if (archive_entry_filetype(entry) == AE_IFDIR) {
+        outcome = writer.makeFolder(relativePath, mode, times);
+    } else if (archive_entry_filetype(entry) == AE_IFLNK) {
+        const char* target = archive_entry_symlink(entry);
+        outcome = writer.makeSymbolicLink(relativePath, target != nullptr ? target : "", times);
+    } else {
+        // Its data and its end follow.
+        outcome = writer.openFile(relativePath, mode);
+        fileOpen_ = outcome == Outcome::done;
+    }
+    if (outcome != Outcome::done) {
+        noteWriterOutcome(outcome, "create", writer);
+    } else if (!fileOpen_) {
+        memberWritten();
+    }
+}
+
+void ArchiveManager::writeMemberData(const ArchiveEvent& event, Platform::TreeWriter& writer) {
+    if (!fileOpen_) {
+        return;  // the member failed earlier; the rest of its data is dropped
+    }
+    const Platform::TreeWriter::Outcome outcome =
+        writer.writeFile(event.bytes.data(), event.bytes.size(), event.offset);
+    if (outcome != Platform::TreeWriter::Outcome::done) {
+        noteWriterOutcome(outcome, "write", writer);
+        writer.abandonFile();
+        fileOpen_ = false;
+    }
+}
+
+void ArchiveManager::endMember(const ArchiveEvent& event, Platform::TreeWriter& writer) {
+    if (!fileOpen_) {
+        return;
+    }
+    fileOpen_ = false;
+    if (!event.complete) {
+        writer.abandonFile();
+        return;
+    }
+    const Platform::TreeWriter::Outcome outcome =
+        writer.closeFile(archive_entry_size(member_.get()), timesOf(member_.get()));
+    if (outcome != Platform::TreeWriter::Outcome::done) {
+        noteWriterOutcome(outcome, "finish", writer);
+        return;
+    }
+    memberWritten();
+}
+
+void ArchiveManager::memberWritten() {
+    if (entryFinished_ != nullptr) {
+        const std::string finishedPath =
+            destinationPrefix_ != nullptr ? destinationPrefix_ + memberPath_ : memberPath_;
+        entryFinished_(finishedPath.c_str(), context_);
+    }
+}
+
+void ArchiveManager::noteFailure(ArchiveStatus failure) {
+    if (status_ == ArchiveStatus::clean) {
+        status_ = failure;
+    }
+}
+
+void ArchiveManager::noteWriterOutcome(Platform::TreeWriter::Outcome outcome, const char* step,
+                                       const Platform::TreeWriter& writer) {
+    if (outcome == Platform::TreeWriter::Outcome::throughLink) {
+        Console::printf("Refused archive member %s - a folder on its way is a symbolic link\n",
+                        memberPath_.c_str());
+        noteFailure(ArchiveStatus::refusedMember);
+        return;
+    }
+    Console::printf("Cannot %s archive member %s - %s\n", step, memberPath_.c_str(),
+                    std::strerror(writer.error()));
+    noteFailure(ArchiveStatus::writeFailed);
 }
 
 int ArchiveManager::ReadOpenCallback(struct archive* archive, void* client) {
@@ -433,8 +506,8 @@ int ArchiveManager::ReadOpenCallback(struct archive* archive, void* client) {
                                   std::ios::beg);
     manager->remaining_ = manager->totalSize_;
     if (manager->sourceStream_->fail()) {
+        // Noted as a short input by the failure report of the open.
         manager->inputEnded_ = true;
-        manager->noteFailure(ArchiveStatus::inputTruncated);
         archive_set_error(archive, EIO, "cannot seek the archive input to byte %lld",
                           static_cast<long long>(manager->startOffset_));
         return ARCHIVE_FATAL;

@@ -7,22 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "CoreSystem/ArchiveEventQueue.h"
+#include "CoreSystem/ArchiveStatus.h"
 #include "CoreSystem/CRC32.h"
 #include "platform/TreeWriter.h"
 
 namespace CoreSystem {
-
-// How the last extraction went. When several things go wrong, the first one detected is kept
-// (a stream that ends early is detected before the damage it causes); every failure is printed as
-// it happens. libarchive does not check the gzip trailer, so compressed data that is damaged but
-// still inflates is not noticed here: a caller that needs integrity compares the returned CRC.
-enum class ArchiveStatus {
-    clean,           // every member was written
-    corruptArchive,  // the gzip stream or a tar header or member was damaged
-    inputTruncated,  // the stream could not deliver the declared bytes (ended early, failed seek)
-    refusedMember,  // a member would have landed or pointed outside, or was no file, folder or link
-    writeFailed,    // the disk refused a member (disk full, file in the way, name too long, ...)
-};
 
 // Unpacks a gzip-compressed tar archive lying in a byte range of an open input stream, writing
 // every member beneath a destination prefix, optionally computing the package CRC over the raw
@@ -30,7 +20,8 @@ enum class ArchiveStatus {
 // Platform::TreeWriter, relative to open folder descriptors: existing files are replaced, missing
 // folders created, modification times restored and permissions kept less the umask (never the
 // set-user, set-group or sticky bits), and each file's writeback to storage is started as soon as
-// it is written.
+// it is written. Reading, checking and inflating run on a thread of their own, so that they
+// overlap with writing; the callbacks all run on the calling thread, in the order of the archive.
 //
 // Members that would land outside the destination are refused and not written: a stored path that
 // is absolute or has a ".." component, a hard link whose target is such a path, and anything
@@ -81,29 +72,33 @@ public:
     static int ReadCloseCallback(struct archive* archive, void* client);
 
 private:
+    // The reading side, on its own thread: everything it finds goes to the queue, `end` last.
+    void readArchive(ArchiveEventQueue& queue);
+    void readMembers();
+    // False when the reader cannot go on.
+    bool readMemberData(const std::string& storedPath);
     // Hands the next piece of the range to `buffer`: its length, 0 at the end of the range, or
     // ARCHIVE_FATAL once the stream has ended early.
     la_ssize_t readNextBlock(struct archive* archive, const void** buffer);
-    // Both return false when the reader cannot go on. `written` becomes false when the member's
-    // data did not all reach the disk.
-    void extractMembers(const char* destinationPrefix);
-    bool extractCurrentEntry(const char* destinationPrefix, const std::string& nameStart,
-                             Platform::TreeWriter& writer);
-    bool writeEntry(const std::string& storedPath, const std::string& nameStart,
-                    Platform::TreeWriter& writer, bool& written);
-    bool copyEntryData(const std::string& storedPath, Platform::TreeWriter& writer, bool& written);
-    // Puts an absolute target of the current symbolic-link member beneath the unit root; false
-    // when the link would lead out of the unit root.
-    bool placeLinkTarget(const std::string& storedPath);
     void readRemainingInput();
+    // Why the member must not be written, or null; puts an absolute link target beneath the unit
+    // root.
+    const char* refusalOf(struct archive_entry* entry);
+    bool placeLinkTarget(struct archive_entry* entry, const std::string& storedPath) const;
+    void noticeReadFailure(const char* operation, const char* storedPath);
+    void notice(std::string text, ArchiveStatus failure);
+
+    // The writing side, on the calling thread.
+    void writeMembers(ArchiveEventQueue& queue, const char* destinationPrefix,
+                      const std::string& writerPrefix);
+    void startMember(ArchiveEvent& event, Platform::TreeWriter& writer);
+    void writeMemberData(const ArchiveEvent& event, Platform::TreeWriter& writer);
+    void endMember(const ArchiveEvent& event, Platform::TreeWriter& writer);
+    void memberWritten();
     void noteFailure(ArchiveStatus failure);
-    void noteReadFailure(const char* operation, const char* storedPath);
     // A member the writer did not write: refused when it would go through a link, else failed.
     void noteWriterOutcome(Platform::TreeWriter::Outcome outcome, const char* step,
-                           const std::string& storedPath, const Platform::TreeWriter& writer);
-    // One line: the libarchive call, the member's stored path when there is one, the error.
-    static void printFailure(const char* operation, const char* storedPath,
-                             struct archive* archive);
+                           const Platform::TreeWriter& writer);
 
     std::vector<char> readBuffer_;
     std::istream* sourceStream_;
@@ -111,8 +106,9 @@ private:
     std::uint64_t totalSize_;
     std::uint64_t remaining_ = 0;
     bool computeCrc_ = false;
+    // Used by the reading thread alone while it runs.
+    ArchiveEventQueue* queue_ = nullptr;
     struct archive* reader_ = nullptr;
-    struct archive_entry* currentEntry_ = nullptr;
     ProgressCallback progress_ = nullptr;
     EntryCallback entryStarted_ = nullptr;
     EntryCallback entryFinished_ = nullptr;
@@ -122,6 +118,12 @@ private:
     bool inputEnded_ = false;
     std::string unitRoot_;              // prefix of host paths; empty when it is the host's root
     std::size_t destinationDepth_ = 0;  // folders between the unit root and the destination
+    // Used by the writing side alone.
+    const char* destinationPrefix_ = nullptr;
+    std::string nameStart_;  // what the prefix adds to member names within the writer's folder
+    OwnedEntry member_;
+    std::string memberPath_;
+    bool fileOpen_ = false;
     ArchiveStatus status_ = ArchiveStatus::clean;
 };
 
