@@ -23,10 +23,9 @@ constexpr std::uint64_t writebackWindow = std::uint64_t{8} << 20;
 
 enum class CopyResult { written, dataChanged, writeFailed };
 
-// Copies the entry's bytes from the package into the file open at `path`, checking them against
-// the entry's CRC on the way.
-CopyResult copyImage(const ComponentEntry& entry, std::istream& stream, int handle,
-                     const std::string& path) {
+// Copies the entry's bytes from the package into the open file, checking them against the entry's
+// CRC on the way.
+CopyResult copyImage(const ComponentEntry& entry, std::istream& stream, int handle) {
     ComponentDataReader reader(entry, stream);
     std::vector<char> chunk(static_cast<std::size_t>(std::min(entry.size, chunkSize)));
     std::uint64_t notWrittenBack = 0;
@@ -37,7 +36,7 @@ CopyResult copyImage(const ComponentEntry& entry, std::istream& stream, int hand
         }
         notWrittenBack += count;
         if (notWrittenBack >= writebackWindow) {
-            Platform::FileSync::startWriteback(path);
+            Platform::FileSync::startWriteback(handle);
             notWrittenBack = 0;
         }
     }
@@ -55,7 +54,7 @@ CopyResult writeImage(const std::string& path, const ComponentEntry& entry, std:
         return CopyResult::writeFailed;
     }
     fchmod(handle, 0777);  // the process's umask must not narrow the mode
-    CopyResult result = copyImage(entry, stream, handle, path);
+    CopyResult result = copyImage(entry, stream, handle);
     if (result == CopyResult::written && fsync(handle) != 0) {
         result = CopyResult::writeFailed;
     }
