@@ -47,6 +47,9 @@ using UpdateFunction = std::uint32_t (*)(std::uint32_t, const void*, std::size_t
 
 UpdateFunction fastestUpdate() {
 #if defined(__x86_64__)
+    if (CRC32::wideCarrylessMultiplySupported()) {
+        return &CRC32::updateWideCarrylessMultiply;
+    }
     if (CRC32::carrylessMultiplySupported()) {
         return &CRC32::updateCarrylessMultiply;
     }

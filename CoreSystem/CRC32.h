@@ -32,6 +32,12 @@ public:
     // Folds 64-byte blocks with carry-less multiplies; only where carrylessMultiplySupported().
     static std::uint32_t updateCarrylessMultiply(std::uint32_t crc, const void* bytes,
                                                  std::size_t count);
+    // Whether this processor also multiplies four 128-bit lanes at once in 512-bit registers
+    // (and the system keeps those registers), as updateWideCarrylessMultiply needs.
+    static bool wideCarrylessMultiplySupported();
+    // Folds 256-byte blocks in 512-bit registers; only where wideCarrylessMultiplySupported().
+    static std::uint32_t updateWideCarrylessMultiply(std::uint32_t crc, const void* bytes,
+                                                     std::size_t count);
 #endif
 };
 

@@ -32,6 +32,9 @@ std::vector<UpdatePath> pathsOnThisProcessor() {
     if (CRC32::carrylessMultiplySupported()) {
         paths.push_back({"carry-less multiply", &CRC32::updateCarrylessMultiply});
     }
+    if (CRC32::wideCarrylessMultiplySupported()) {
+        paths.push_back({"wide carry-less multiply", &CRC32::updateWideCarrylessMultiply});
+    }
 #endif
     return paths;
 }

@@ -608,6 +608,8 @@ TEST_F(FileSystemInstallersTest, MediaImageIsCopiedWholeWithMode0777) {
     const Case cases[] = {
         // More than one copy buffer, and not a multiple of it.
         {"no old image", std::nullopt, std::size_t{5} * 1024 * 1024 / 2},
+        // Writing back starts more than once while the image is copied.
+        {"image of several writeback windows", std::nullopt, std::size_t{17} * 1024 * 1024 + 7},
         {"larger old image replaced", std::string(std::size_t{3} * 1024 * 1024, 'o'), 1000},
         {"empty image", std::string("old"), 0},
     };

@@ -9,12 +9,17 @@
 
 #include "CoreSystem/Utilities.h"
 #include "boot/ComponentDataReader.h"
+#include "platform/FileSync.h"
 
 namespace Boot {
 namespace {
 
 // The image is streamed through one buffer of this size, whatever its own size.
 constexpr std::uint64_t chunkSize = std::uint64_t{1} << 20;
+// Writing back to storage starts whenever this much more of the image has been written, so that
+// the flash is busy while the rest is still read and checked, and the final fsync finds little
+// left to write.
+constexpr std::uint64_t writebackWindow = std::uint64_t{8} << 20;
 
 enum class CopyResult { written, dataChanged, writeFailed };
 
@@ -23,10 +28,16 @@ enum class CopyResult { written, dataChanged, writeFailed };
 CopyResult copyImage(const ComponentEntry& entry, std::istream& stream, int handle) {
     ComponentDataReader reader(entry, stream);
     std::vector<char> chunk(static_cast<std::size_t>(std::min(entry.size, chunkSize)));
+    std::uint64_t notWrittenBack = 0;
     for (std::size_t count = reader.read(chunk.data(), chunk.size()); count > 0;
          count = reader.read(chunk.data(), chunk.size())) {
         if (!CoreSystem::Utilities::writeAll(handle, chunk.data(), count)) {
             return CopyResult::writeFailed;
+        }
+        notWrittenBack += count;
+        if (notWrittenBack >= writebackWindow) {
+            Platform::FileSync::startWriteback(handle);
+            notWrittenBack = 0;
         }
     }
     return reader.matchesEntry() ? CopyResult::written : CopyResult::dataChanged;
