@@ -201,14 +201,7 @@ void UIManager::reportProgress(int percent, const std::string& text) {
 }
 
 void UIManager::render(UIState& state) {
-    renderer_.attach(window_.pixels(), width_, height_, window_.stride());
-    renderer_.clearAll(white);
-    // The screens draw y-up: origin at the lower-left corner.
-    renderer_.resetTransformations();
-    renderer_.scale(1, -1);
-    renderer_.translate(0, height_);
-    state.drawBackground();
-    state.drawContent();
+    draw(state);
     window_.post();
     lastFrameState_ = &state;
     lastFrameTime_ = Platform::monotonicNow();
@@ -217,6 +210,17 @@ void UIManager::render(UIState& state) {
         Platform::LocalNames::attach("stoplogo");
         logoStopped_ = true;
     }
+}
+
+void UIManager::draw(UIState& state) {
+    renderer_.attach(window_.pixels(), width_, height_, window_.stride());
+    renderer_.clearAll(white);
+    // The screens draw y-up: origin at the lower-left corner.
+    renderer_.resetTransformations();
+    renderer_.scale(1, -1);
+    renderer_.translate(0, height_);
+    state.drawBackground();
+    state.drawContent();
 }
 
 void UIManager::drawBackgroundImage() {
