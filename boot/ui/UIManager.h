@@ -118,6 +118,7 @@ public:
 private:
     // Makes `state` current, draws it and returns what its run gives.
     int show(std::unique_ptr<UIState> state);
+    bool backgroundCoversWindow();
     void drawFill(int index);
 
     std::unique_ptr<UIState> currentState_;
