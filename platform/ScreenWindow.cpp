@@ -1,14 +1,11 @@
 #include "platform/ScreenWindow.h"
 
-#define STB_IMAGE_WRITE_STATIC
-#define STB_IMAGE_WRITE_IMPLEMENTATION
-#include <stb/stb_image_write.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <span>
 #include <sstream>
 #include <utility>
 
@@ -21,29 +18,29 @@ namespace {
 
 constexpr int bytesPerPixel = 4;
 
-// Writes a BGRA frame as an RGBA PNG under a temporary name beside `path`, then renames it
-// over `path`, so that a reader sees either the previous frame or this one, whole.
-void writePngAtomically(const std::string& path, const std::vector<std::uint8_t>& frame, int width,
-                        int height) {
-    const int rowBytes = width * bytesPerPixel;
-    if (width <= 0 || height <= 0 || rowBytes <= 0) {
-        return;
-    }
-    std::vector<std::uint8_t> rgba(frame);
-    for (std::size_t pixel = 0; pixel + 3 < rgba.size(); pixel += bytesPerPixel) {
-        std::swap(rgba[pixel], rgba[pixel + 2]);
+// Writes `bytes` under a temporary name beside `path`, then renames it over `path`, so that a
+// reader sees either the previous file or this one, whole. False when it could not.
+bool writeFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes) {
+    if (bytes.empty()) {
+        return false;
     }
     const std::string temporaryPath = path + ".partial";
-    if (stbi_write_png(temporaryPath.c_str(), width, height, bytesPerPixel, rgba.data(),
-                       rowBytes) == 0) {
+    std::FILE* file = std::fopen(temporaryPath.c_str(), "wb");
+    if (file == nullptr) {
+        return false;
+    }
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (std::fclose(file) != 0 || !written) {
         std::remove(temporaryPath.c_str());
-        return;
+        return false;
     }
     std::error_code error;
     std::filesystem::rename(temporaryPath, path, error);
     if (error) {
         std::remove(temporaryPath.c_str());
+        return false;
     }
+    return true;
 }
 
 }  // namespace
@@ -68,10 +65,16 @@ ScreenWindow::ScreenWindow() {
         captureDirectory_ = capture;
         std::filesystem::create_directories(captureDirectory_, error);
     }
-    writer_ = std::thread([this] { writeFrames(); });
+    // A captured frame is written whole before its post returns, so no writer is needed.
+    if (captureDirectory_.empty()) {
+        writer_ = std::thread([this] { writeFrames(); });
+    }
 }
 
 ScreenWindow::~ScreenWindow() {
+    if (!writer_.joinable()) {
+        return;
+    }
     {
         const std::lock_guard lock(mutex_);
         stopping_ = true;
@@ -98,16 +101,28 @@ int ScreenWindow::stride() const {
 
 void ScreenWindow::post() {
     if (!captureDirectory_.empty()) {
+        const PngEncoder::Encoded encoded =
+            encoder_.encode(buffer_.data(), width_, height_, stride());
         char name[16];
         std::snprintf(name, sizeof name, "%06u.png", captureNumber_++);
-        writePngAtomically(captureDirectory_ + "/" + name, buffer_, width_, height_);
+        writeFileAtomically(captureDirectory_ + "/" + name, encoded.png);
+        writeLatestFrame(encoded);
+        return;
     }
     {
         const std::lock_guard lock(mutex_);
-        pendingFrame_ = buffer_;
+        // Assigning keeps the pending buffer's memory from one post to the next.
+        pendingFrame_.assign(buffer_.begin(), buffer_.end());
         ++postedCount_;
     }
     changed_.notify_all();
+}
+
+void ScreenWindow::writeLatestFrame(const PngEncoder::Encoded& encoded) {
+    if (encoded.sameAsBefore && latestFrameWritten_) {
+        return;
+    }
+    latestFrameWritten_ = writeFileAtomically(framePath_, encoded.png);
 }
 
 void ScreenWindow::flush() {
@@ -123,12 +138,12 @@ void ScreenWindow::writeFrames() {
         if (writtenCount_ == postedCount_) {
             return;  // stopping with nothing left to write
         }
-        // Only the newest frame is written; frames posted meanwhile replaced the older ones.
-        std::vector<std::uint8_t> frame = std::move(pendingFrame_);
-        pendingFrame_.clear();
+        // Only the newest frame is written; frames posted meanwhile replaced the older ones. The
+        // two buffers trade places, so that neither is allocated again.
+        std::swap(writingFrame_, pendingFrame_);
         const std::uint64_t frameNumber = postedCount_;
         lock.unlock();
-        writePngAtomically(framePath_, frame, width_, height_);
+        writeLatestFrame(encoder_.encode(writingFrame_.data(), width_, height_, stride()));
         lock.lock();
         writtenCount_ = frameNumber;
         changed_.notify_all();

@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/PngEncoder.h"
+
 namespace Platform {
 
 // The unit's one full-screen window on the host: a BGRA render buffer whose posted frames
@@ -30,13 +32,16 @@ public:
     int height() const;
     std::uint8_t* pixels();  // the render buffer, BGRA, `stride()` bytes per row
     int stride() const;
-    void post();   // dev/screen/frame.png replaced atomically (written on a writer thread,
-                   // skipping frames a newer one replaced); SCREEN_CAPTURE_DIR: NNNNNN.png
-                   // written before post returns
+    // dev/screen/frame.png is replaced atomically: on a writer thread, skipping frames a newer
+    // one replaced and frames equal to the one written last. With SCREEN_CAPTURE_DIR, NNNNNN.png
+    // and frame.png are both written before post returns.
+    void post();
     void flush();  // returns when the latest posted frame is in frame.png
 
 private:
     void writeFrames();
+    // Writes the frame's PNG to frame.png unless it is there already.
+    void writeLatestFrame(const PngEncoder::Encoded& encoded);
 
     int width_ = defaultWidth;
     int height_ = defaultHeight;
@@ -44,10 +49,14 @@ private:
     std::string framePath_;
     std::string captureDirectory_;
     unsigned captureNumber_ = 0;
+    // Used by the writer thread, or by the posting thread when every frame is captured.
+    PngEncoder encoder_;
+    bool latestFrameWritten_ = false;
 
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::uint8_t> pendingFrame_;
+    std::vector<std::uint8_t> writingFrame_;
     std::uint64_t postedCount_ = 0;
     std::uint64_t writtenCount_ = 0;
     bool stopping_ = false;

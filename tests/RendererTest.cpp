@@ -250,6 +250,41 @@ TEST(RendererTest, TransformedImageBlendsByItsAlpha) {
     }
 }
 
+TEST(RendererTest, OpaqueImageIsCopiedToThePixelsBlendingWouldGive) {
+    struct Case {
+        const char* name;
+        double x1, y1, x2, y2;
+    };
+    const Case cases[] = {
+        {"natural size", 10, 10, 13, 12},
+        {"scaled", 10, 10, 19, 16},
+        {"natural size across the buffer edge", 28, 5, 31, 7},
+    };
+    Bitmap blended = makeBitmap(3, 2, {red, green, blue, black, Color{9, 99, 199, 255}, red});
+    Bitmap copied = blended;
+    copied.opaque = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Canvas expected(30, 30);
+        Canvas actual(30, 30);
+        for (Canvas* canvas : {&expected, &actual}) {
+            // Something under the image, so that covering it shows.
+            canvas->renderer.fillColor(Color{50, 60, 70, 255});
+            canvas->renderer.resetPath();
+            canvas->renderer.rectangle(0, 0, 30, 20);
+            canvas->renderer.drawPath(DrawMode::fillOnly);
+        }
+        expected.renderer.transformImage(blended, c.x1, c.y1, c.x2, c.y2);
+        actual.renderer.transformImage(copied, c.x1, c.y1, c.x2, c.y2);
+        for (int y = 0; y < 30; ++y) {
+            for (int x = 0; x < 30; ++x) {
+                ASSERT_EQ(actual.at(x, y), expected.at(x, y)) << "at " << x << ", " << y;
+            }
+        }
+        EXPECT_EQ(actual.at(static_cast<int>(c.x1), 30 - static_cast<int>(c.y2)), red);
+    }
+}
+
 TEST(RendererTest, TextIsDrawnWithinTheBoxItsAlignmentGivesAndUpright) {
     // Anchor (100, 50) in y-up coordinates is buffer column 100, row 49/50.
     constexpr int anchorX = 100;
@@ -378,11 +413,14 @@ TEST(ImageCatalogueTest, DecodesToBlueGreenRedAlphaAndRefusesOtherChannelCounts)
     EXPECT_EQ(fromRgb->width, 2);
     EXPECT_EQ(fromRgb->height, 1);
     EXPECT_EQ(fromRgb->pixels, (std::vector<std::uint8_t>{30, 20, 10, 255, 60, 50, 40, 255}));
+    EXPECT_TRUE(fromRgb->opaque);
 
     const std::vector<unsigned char> rgba = encodePng(1, 2, 4, {1, 2, 3, 4, 5, 6, 7, 8});
     const std::optional<Bitmap> fromRgba = ImageCatalogue::decode(rgba);
     ASSERT_TRUE(fromRgba.has_value());
     EXPECT_EQ(fromRgba->pixels, (std::vector<std::uint8_t>{3, 2, 1, 4, 7, 6, 5, 8}));
+    EXPECT_FALSE(fromRgba->opaque);
+    EXPECT_TRUE(ImageCatalogue::decode(encodePng(1, 2, 4, {1, 2, 3, 255, 5, 6, 7, 255}))->opaque);
 
     EXPECT_FALSE(ImageCatalogue::decode(encodePng(2, 2, 1, {0, 1, 2, 3})).has_value());
     EXPECT_FALSE(ImageCatalogue::decode(encodePng(1, 1, 2, {9, 9})).has_value());

@@ -114,6 +114,11 @@ TEST(ScreenWindowTest, PostedFrameReplacesFramePngWithTheBufferPixels) {
     paint(window, 4);  // drawn but not posted
     window.flush();
     EXPECT_EQ(decodePng(framePath), third);
+    // An earlier picture posted again replaces the later one.
+    paint(window, 1);
+    window.post();
+    window.flush();
+    EXPECT_EQ(decodePng(framePath), first);
     // Only the finished file is left in the folder.
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(root.path() + "/dev/screen")) {
@@ -141,15 +146,21 @@ TEST(ScreenWindowTest, CaptureFolderGetsEveryFrameInOrderBeforePostReturns) {
     const TestSupport::TemporaryUnitRoot root;
     root.writeFile("/tmp/graphics.conf", "video-mode = 40 x 30 @ 60\n");
     const std::string captureDirectory = root.path() + "/captures";
+    const std::string framePath = root.path() + "/dev/screen/frame.png";
     const CaptureDirectorySetting capture(captureDirectory);
     ScreenWindow window;
 
     const std::vector<std::uint8_t> first = paint(window, 7);
     window.post();
     EXPECT_EQ(decodePng(captureDirectory + "/000000.png"), first);
+    EXPECT_EQ(decodePng(framePath), first);
     const std::vector<std::uint8_t> second = paint(window, 8);
     window.post();
     EXPECT_EQ(decodePng(captureDirectory + "/000001.png"), second);
+    EXPECT_EQ(decodePng(framePath), second);
+    // A frame equal to the one before is a frame of its own all the same.
+    window.post();
+    EXPECT_EQ(decodePng(captureDirectory + "/000002.png"), second);
     EXPECT_EQ(decodePng(captureDirectory + "/000000.png"), first);
 }
 

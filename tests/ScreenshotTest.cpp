@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -193,6 +195,20 @@ TEST_F(WideScreenshotTest, StretchesTheBackgroundOverTheWideDisplay) {
     Boot::InteractiveUIState selection(*ui);
     ui->render(selection);
     EXPECT_TRUE(matchesReference(captureWindow(ui->window()), "selection-1280x480"));
+}
+
+TEST_F(WideScreenshotTest, BeyondTheBackgroundAtItsOwnSizeTheScreenIsWhite) {
+    ui->setPackages(packages);
+    Boot::InteractiveUIState selection(*ui);
+    ui->render(selection);  // the stretched background over the whole window
+    ui->setLayout(2);       // the background at its own size, 800 wide
+    ui->render(selection);
+    const Screenshot shot = captureWindow(ui->window());
+    const std::array<std::uint8_t, 4> white{255, 255, 255, 255};
+    EXPECT_EQ(shot.pixelYUp(1000, 240), white);
+    EXPECT_EQ(shot.pixelYUp(1279, 0), white);
+    EXPECT_EQ(shot.pixelYUp(800, 479), white);
+    EXPECT_NE(shot.pixelYUp(799, 479), white);
 }
 
 }  // namespace

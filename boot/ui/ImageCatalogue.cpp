@@ -34,6 +34,7 @@ std::optional<Bitmap> ImageCatalogue::decode(std::span<const unsigned char> enco
     const std::size_t pixelCount =
         static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     bitmap.pixels.resize(pixelCount * 4);
+    bitmap.opaque = true;
     const auto sourceChannels = static_cast<std::size_t>(channels);
     for (std::size_t pixel = 0; pixel < pixelCount; ++pixel) {
         const stbi_uc* source = decoded.get() + pixel * sourceChannels;
@@ -42,6 +43,7 @@ std::optional<Bitmap> ImageCatalogue::decode(std::span<const unsigned char> enco
         target[1] = source[1];
         target[2] = source[0];
         target[3] = channels == 4 ? source[3] : 255;
+        bitmap.opaque = bitmap.opaque && target[3] == 255;
     }
     return bitmap;
 }

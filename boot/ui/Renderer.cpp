@@ -241,8 +241,8 @@ public:
         imageToBuffer *= transform;
 
         if (isWholePixelShift(imageToBuffer)) {
-            base_.blend_from(source, nullptr, static_cast<int>(imageToBuffer.tx),
-                             static_cast<int>(imageToBuffer.ty));
+            placeUnscaled(source, bitmap.opaque, static_cast<int>(imageToBuffer.tx),
+                          static_cast<int>(imageToBuffer.ty));
             return;
         }
 
@@ -261,7 +261,7 @@ public:
                                                static_cast<unsigned>(area->y2 - area->y1),
                                                (area->x2 - area->x1) * 4);
             const PixelFormat scaledPixels(scaledBuffer);
-            base_.blend_from(scaledPixels, nullptr, area->x1, area->y1);
+            placeUnscaled(scaledPixels, bitmap.opaque, area->x1, area->y1);
             return;
         }
 
@@ -278,6 +278,16 @@ public:
     }
 
 private:
+    // Puts `source` with its top-left pixel at buffer pixel (x, y), clipped to the buffer. An
+    // opaque source's pixels replace the buffer's, which is what blending them would give.
+    void placeUnscaled(const PixelFormat& source, bool opaque, int x, int y) {
+        if (opaque) {
+            base_.copy_from(source, nullptr, x, y);
+        } else {
+            base_.blend_from(source, nullptr, x, y);
+        }
+    }
+
     void renderFill() {
         if (!gradientFill_) {
             solid_.color(fill);

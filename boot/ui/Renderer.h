@@ -21,6 +21,8 @@ struct Bitmap {
     int width = 0;
     int height = 0;
     std::vector<std::uint8_t> pixels;
+    // Every alpha is 255: drawing copies the pixels instead of blending them, to the same result.
+    bool opaque = false;
 };
 
 // The 2D drawing facade the screens use, rasterising into a BGRA buffer (blue, green, red, alpha

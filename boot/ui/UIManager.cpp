@@ -201,14 +201,7 @@ void UIManager::reportProgress(int percent, const std::string& text) {
 }
 
 void UIManager::render(UIState& state) {
-    renderer_.attach(window_.pixels(), width_, height_, window_.stride());
-    renderer_.clearAll(white);
-    // The screens draw y-up: origin at the lower-left corner.
-    renderer_.resetTransformations();
-    renderer_.scale(1, -1);
-    renderer_.translate(0, height_);
-    state.drawBackground();
-    state.drawContent();
+    draw(state);
     window_.post();
     lastFrameState_ = &state;
     lastFrameTime_ = Platform::monotonicNow();
@@ -217,6 +210,31 @@ void UIManager::render(UIState& state) {
         Platform::LocalNames::attach("stoplogo");
         logoStopped_ = true;
     }
+}
+
+void UIManager::draw(UIState& state) {
+    renderer_.attach(window_.pixels(), width_, height_, window_.stride());
+    // The background is drawn first on every screen; where it is opaque over the whole window,
+    // it replaces every pixel that clearing would have set.
+    if (!backgroundCoversWindow()) {
+        renderer_.clearAll(white);
+    }
+    // The screens draw y-up: origin at the lower-left corner.
+    renderer_.resetTransformations();
+    renderer_.scale(1, -1);
+    renderer_.translate(0, height_);
+    state.drawBackground();
+    state.drawContent();
+}
+
+bool UIManager::backgroundCoversWindow() {
+    const Bitmap* background = images_.image(backgroundImage);
+    if (background == nullptr || !background->opaque) {
+        return false;
+    }
+    // Stretched, it fills the window; else it stands at the lower-left corner at its own size.
+    return stretchesBackground(layoutId_) ||
+           (background->width >= width_ && background->height >= height_);
 }
 
 void UIManager::drawBackgroundImage() {

@@ -87,6 +87,8 @@ public:
     void reportProgress(int percent, const std::string& text) override;
     // Draws `state` whole and posts the frame.
     void render(UIState& state);
+    // Draws `state` whole into the window's buffer without posting it.
+    void draw(UIState& state);
 
     // The button an input event stands for under `layout`, or 0.
     static int buttonFor(const CoreSystem::InputEvent& event, const DisplayLayout& layout);
@@ -116,6 +118,7 @@ public:
 private:
     // Makes `state` current, draws it and returns what its run gives.
     int show(std::unique_ptr<UIState> state);
+    bool backgroundCoversWindow();
     void drawFill(int index);
 
     std::unique_ptr<UIState> currentState_;
