@@ -74,6 +74,9 @@ void fillIncompressible(PseudoRandom& random, std::span<char> piece) {
 struct WriterDeleter {
     void operator()(struct archive* writer) const { archive_write_free(writer); }
 };
+struct ReaderDeleter {
+    void operator()(struct archive* reader) const { archive_read_free(reader); }
+};
 struct EntryDeleter {
     void operator()(struct archive_entry* entry) const { archive_entry_free(entry); }
 };
@@ -106,15 +109,16 @@ std::optional<ApplicationArchive> writeApplicationArchive(const std::string& pat
         archive_write_open_filename(writer, path.c_str()) != ARCHIVE_OK) {
         return failed();
     }
+    ApplicationArchive archive;
     for (const char* folder : folders) {
         if (!writeHeader(writer, folder, AE_IFDIR, 0755, 0)) {
             return failed();
         }
+        ++archive.entries;
     }
 
     PseudoRandom random(0x13198A2E03707344);
     std::vector<char> buffer(pieceSize);
-    ApplicationArchive archive;
     while (archive.contentBytes < contentBytes) {
         const std::uint64_t size = std::min(contentBytes - archive.contentBytes,
                                             random.logUniform(smallestFile, largestFile));
@@ -140,6 +144,7 @@ std::optional<ApplicationArchive> writeApplicationArchive(const std::string& pat
             remaining -= piece.size();
         }
         ++archive.files;
+        ++archive.entries;
         archive.contentBytes += size;
     }
     if (archive_write_close(writer) != ARCHIVE_OK) {
@@ -149,6 +154,40 @@ std::optional<ApplicationArchive> writeApplicationArchive(const std::string& pat
     // wrote the file.
     archive.tarBytes = static_cast<std::uint64_t>(archive_filter_bytes(writer, 0));
     archive.compressedBytes = static_cast<std::uint64_t>(archive_filter_bytes(writer, -1));
+    return archive;
+}
+
+std::optional<ApplicationArchive> describeArchive(const std::string& path, std::string& error) {
+    const std::unique_ptr<struct archive, ReaderDeleter> owner(archive_read_new());
+    struct archive* reader = owner.get();
+    const auto failed = [&]() -> std::optional<ApplicationArchive> {
+        const char* text = archive_error_string(reader);
+        error = path + ": " + (text != nullptr ? text : "cannot read the archive");
+        return std::nullopt;
+    };
+    if (reader == nullptr || archive_read_support_format_tar(reader) != ARCHIVE_OK ||
+        archive_read_support_filter_gzip(reader) != ARCHIVE_OK ||
+        archive_read_open_filename(reader, path.c_str(), pieceSize) != ARCHIVE_OK) {
+        return failed();
+    }
+    ApplicationArchive archive;
+    struct archive_entry* entry = nullptr;
+    int status = ARCHIVE_OK;
+    while ((status = archive_read_next_header(reader, &entry)) == ARCHIVE_OK) {
+        ++archive.entries;
+        if (archive_entry_filetype(entry) == AE_IFREG) {
+            ++archive.files;
+            archive.contentBytes += static_cast<std::uint64_t>(archive_entry_size(entry));
+        }
+        if (archive_read_data_skip(reader) != ARCHIVE_OK) {
+            return failed();
+        }
+    }
+    if (status != ARCHIVE_EOF) {
+        return failed();
+    }
+    archive.tarBytes = static_cast<std::uint64_t>(archive_filter_bytes(reader, 0));
+    archive.compressedBytes = static_cast<std::uint64_t>(archive_filter_bytes(reader, -1));
     return archive;
 }
 

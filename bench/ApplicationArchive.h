@@ -7,6 +7,7 @@
 namespace BenchSupport {
 
 struct ApplicationArchive {
+    std::uint64_t entries = 0;  // members of every kind: folders, files, links
     std::uint64_t files = 0;
     // Bytes of member data, the tar stream around them, and the gzip file on disk.
     std::uint64_t contentBytes = 0;
@@ -22,5 +23,9 @@ struct ApplicationArchive {
 std::optional<ApplicationArchive> writeApplicationArchive(const std::string& path,
                                                           std::uint64_t contentBytes,
                                                           std::string& error);
+
+// Reads the gzip-compressed tar at `path` through to its end and counts what it holds. On failure
+// returns nothing with a one-line `error`.
+std::optional<ApplicationArchive> describeArchive(const std::string& path, std::string& error);
 
 }  // namespace BenchSupport

@@ -142,5 +142,9 @@ int main(int argumentCount, char** arguments) {
         "%.1f %% of line rate\n",
         after.duplicatesReceived - before.duplicatesReceived, imageBound,
         100.0 * imageBound / seconds);
+    Console::printf(
+        "result download_s=%.4f line_rate_s=%.4f line_share_ratio=%.4f image_at_line_rate_s=%.4f "
+        "image_share_ratio=%.4f\n",
+        seconds, lowerBound, lowerBound / seconds, imageBound, imageBound / seconds);
     return 0;
 }

@@ -2,12 +2,27 @@
 // that do the bulk of the same work: bsdtar unpacking the archive and cksum reading the package
 // once, as the loader's checksum pass does.
 //
-//   install_bench [SIZE]   SIZE: the archive's uncompressed content, in bytes or with a K, M or
-//                          G suffix (powers of 1024); default 250M
+//   install_bench [SIZE]        SIZE: the generated archive's uncompressed content, in bytes or
+//                               with a K, M or G suffix (powers of 1024); default 250M
+//   install_bench --archive FILE
+//                               the same comparison with FILE, a tar.gz of the user's choice,
+//                               as the application component
 //
-// Every install runs in a child process of its own, so that its peak resident memory can be read
-// when it ends. The stand-in IPL control driver runs in that child too, so this process stays
-// single-threaded: no other thread can hold a lock at the fork that the child would then need.
+// Single steps, for bench/run, which times them side by side with its peers; each prints its
+// figures on a last line "result NAME=VALUE ...":
+//   install_bench --install PACKAGE --unit FOLDER [--screen]
+//                               one install of PACKAGE in a unit root at FOLDER (made when
+//                               missing, its data root emptied first), timed from the install
+//                               manager's construction to the end of the install; with --screen
+//                               the loading screen draws every progress report
+//   install_bench --verify PACKAGE --unit FOLDER
+//                               the loader's checks of PACKAGE alone: load, signature and the
+//                               checksum of every component's data
+//
+// In the comparison every install runs in a child process of its own, so that its peak resident
+// memory can be read when it ends. The stand-in IPL control driver runs in that child too, so
+// this process stays single-threaded: no other thread can hold a lock at the fork that the child
+// would then need.
 //
 // Exit status: 0 when every install and every peer run succeeded, 1 when one did not, 2 when the
 // benchmark could not be set up.
@@ -62,7 +77,7 @@ using Duration = Platform::Clock::Duration;
 constexpr int rounds = 3;
 constexpr std::size_t defaultSize = std::size_t{250} << 20U;
 constexpr double bytesPerMegabyte = 1024.0 * 1024.0;
-constexpr double peerRatioTarget = 1.10;
+constexpr double peerRatioTarget = 1.00;
 constexpr double peakMemoryTargetMegabytes = 64.0;
 constexpr double drawingShareTarget = 0.05;
 
@@ -170,21 +185,22 @@ struct InstallReport {
 
 // One install of the package, timed from the manager's construction (which reads the installed
 // record and opens the install log) to the end of install().
-std::optional<ChildResult<InstallReport>> installInChild(const std::string& packagePath) {
-    return runInChild<InstallReport>([&packagePath] {
-        const IplDriver driver;
-        SilentInterface ui;
-        Boot::InstallStatus status = Boot::InstallStatus::failure;
-        const Duration elapsed = timed([&] {
-            Boot::InstallManager manager(ui);
-            status = manager.install(packagePath);
-        });
-        if (status != Boot::InstallStatus::success) {
-            Console::printf("install_bench: the install returned %u\n",
-                            static_cast<unsigned>(status));
-        }
-        return InstallReport{status == Boot::InstallStatus::success, elapsed};
+InstallReport installOnce(const std::string& packagePath) {
+    const IplDriver driver;
+    SilentInterface ui;
+    Boot::InstallStatus status = Boot::InstallStatus::failure;
+    const Duration elapsed = timed([&] {
+        Boot::InstallManager manager(ui);
+        status = manager.install(packagePath);
     });
+    if (status != Boot::InstallStatus::success) {
+        Console::printf("install_bench: the install returned %u\n", static_cast<unsigned>(status));
+    }
+    return InstallReport{status == Boot::InstallStatus::success, elapsed};
+}
+
+std::optional<ChildResult<InstallReport>> installInChild(const std::string& packagePath) {
+    return runInChild<InstallReport>([&packagePath] { return installOnce(packagePath); });
 }
 
 // The install as the unit runs it, with the loading screen drawing every progress report: the
@@ -213,24 +229,26 @@ private:
     int frames_ = 0;
 };
 
-std::optional<ChildResult<DrawnInstallReport>> drawnInstallInChild(const std::string& packagePath) {
-    return runInChild<DrawnInstallReport>([&packagePath] {
-        const IplDriver driver;
-        Boot::UIManager screen(nullptr);
-        screen.setLayout(2);
-        // The loading screen becomes current with nothing to install; the install below reports
-        // to it as the screen's own install would.
-        screen.runDirectInstall({});
-        TimedScreen ui(screen);
-        Boot::InstallStatus status = Boot::InstallStatus::failure;
-        const Duration elapsed = timed([&] {
-            Boot::InstallManager manager(ui);
-            status = manager.install(packagePath);
-        });
-        screen.window().flush();
-        return DrawnInstallReport{status == Boot::InstallStatus::success, elapsed, ui.drawing(),
-                                  ui.frames()};
+DrawnInstallReport drawnInstallOnce(const std::string& packagePath) {
+    const IplDriver driver;
+    Boot::UIManager screen(nullptr);
+    screen.setLayout(2);
+    // The loading screen becomes current with nothing to install; the install below reports to
+    // it as the screen's own install would.
+    screen.runDirectInstall({});
+    TimedScreen ui(screen);
+    Boot::InstallStatus status = Boot::InstallStatus::failure;
+    const Duration elapsed = timed([&] {
+        Boot::InstallManager manager(ui);
+        status = manager.install(packagePath);
     });
+    screen.window().flush();
+    return DrawnInstallReport{status == Boot::InstallStatus::success, elapsed, ui.drawing(),
+                              ui.frames()};
+}
+
+std::optional<ChildResult<DrawnInstallReport>> drawnInstallInChild(const std::string& packagePath) {
+    return runInChild<DrawnInstallReport>([&packagePath] { return drawnInstallOnce(packagePath); });
 }
 
 // The parts of one install in the order the install runs them, each timed on its own, and the
@@ -270,18 +288,34 @@ void logEntryFinished(const char* path, void* log) {
     static_cast<Boot::InstallLog*>(log)->line(std::string("  Completed Write: ") + path);
 }
 
-PhaseReport measurePhases(const std::string& packagePath) {
-    PhaseReport report{};
-    auto& durations = report.durations;
-    bool succeeded = true;
-    Boot::InstallPackage package(Boot::InstallManager::installedPackagePath());
-    durations[signatureCheck] = timed([&] {
-        succeeded =
+// The loader's checks of a package before its install, each timed on its own.
+struct Verification {
+    bool passed;
+    Duration signatureCheck;
+    Duration componentCrc;
+};
+
+Verification verifyPackage(Boot::InstallPackage& package, const std::string& packagePath) {
+    Verification verification{};
+    bool passed = false;
+    verification.signatureCheck = timed([&] {
+        passed =
             package.load(packagePath).magic() == Boot::packageMagic && package.verifySignature();
     });
     SilentInterface ui;
-    durations[componentCrc] =
-        timed([&] { succeeded = succeeded && package.verifyComponentData(ui); });
+    verification.componentCrc = timed([&] { passed = passed && package.verifyComponentData(ui); });
+    verification.passed = passed;
+    return verification;
+}
+
+PhaseReport measurePhases(const std::string& packagePath) {
+    PhaseReport report{};
+    auto& durations = report.durations;
+    Boot::InstallPackage package(Boot::InstallManager::installedPackagePath());
+    const Verification verification = verifyPackage(package, packagePath);
+    durations[signatureCheck] = verification.signatureCheck;
+    durations[componentCrc] = verification.componentCrc;
+    bool succeeded = verification.passed;
 
     std::istream* stream = nullptr;
     Boot::ComponentEntry entry;
@@ -359,19 +393,20 @@ struct Subject {
     std::uint64_t packageBytes = 0;
 };
 
-std::optional<Subject> makeSubject(const Setup& setup, const std::string& name,
-                                   std::uint64_t contentBytes) {
-    Subject subject;
-    subject.archivePath = setup.folder + "/" + name + ".tar.gz";
-    subject.packagePath = setup.folder + "/" + name + ".kx1";
-    std::string error;
-    const std::optional<BenchSupport::ApplicationArchive> archive =
-        BenchSupport::writeApplicationArchive(subject.archivePath, contentBytes, error);
+// The package of the archive at `archivePath`, sealed for the loader's key.
+std::optional<Subject> sealSubject(const Setup& setup, const std::string& name,
+                                   const std::string& archivePath,
+                                   const std::optional<BenchSupport::ApplicationArchive>& archive,
+                                   const std::string& archiveError) {
     if (!archive) {
-        Console::printf("install_bench: %s\n", error.c_str());
+        Console::printf("install_bench: %s\n", archiveError.c_str());
         return std::nullopt;
     }
+    Subject subject;
     subject.archive = *archive;
+    subject.archivePath = archivePath;
+    subject.packagePath = setup.folder + "/" + name + ".kx1";
+    std::string error;
     const Packaging::RsaPublicKey key = Packaging::RsaPublicKey::fromPemFile(LOADER_KEY_FILE);
     if (!key.isValid()) {
         Console::printf("install_bench: %s: %s\n", LOADER_KEY_FILE, key.problem().c_str());
@@ -391,11 +426,28 @@ std::optional<Subject> makeSubject(const Setup& setup, const std::string& name,
     return subject;
 }
 
+// A generated archive of `contentBytes` and its package.
+std::optional<Subject> makeSubject(const Setup& setup, const std::string& name,
+                                   std::uint64_t contentBytes) {
+    const std::string archivePath = setup.folder + "/" + name + ".tar.gz";
+    std::string error;
+    const auto archive = BenchSupport::writeApplicationArchive(archivePath, contentBytes, error);
+    return sealSubject(setup, name, archivePath, archive, error);
+}
+
+// The user's archive and its package.
+std::optional<Subject> takeSubject(const Setup& setup, const std::string& archivePath) {
+    std::string error;
+    const auto archive = BenchSupport::describeArchive(archivePath, error);
+    return sealSubject(setup, "application", archivePath, archive, error);
+}
+
 void printSizes(const char* label, const Subject& subject) {
     Console::printf(
-        "%s: %llu files, content %llu bytes (%.1f MB), tar %llu bytes, gzip %llu bytes "
-        "(%.1f MB, %.0f%% of the tar); package %llu bytes\n",
-        label, static_cast<unsigned long long>(subject.archive.files),
+        "%s: %llu entries, %llu of them files, content %llu bytes (%.1f MB), tar %llu bytes, "
+        "gzip %llu bytes (%.1f MB, %.0f%% of the tar); package %llu bytes\n",
+        label, static_cast<unsigned long long>(subject.archive.entries),
+        static_cast<unsigned long long>(subject.archive.files),
         static_cast<unsigned long long>(subject.archive.contentBytes),
         megabytes(subject.archive.contentBytes),
         static_cast<unsigned long long>(subject.archive.tarBytes),
@@ -513,7 +565,41 @@ void printRounds(const Rounds& best) {
                     seconds(best.install.wall) / seconds(peers.wall + best.peerSync.wall));
 }
 
-int benchmark(std::size_t size) {
+// The memory of an install of a quarter of the generated archive, against the whole one's.
+bool compareQuarterMemory(const Setup& setup, const Subject& subject, std::size_t size,
+                          double peakMegabytes, std::optional<long> idlePeak) {
+    const std::optional<Subject> quarter = makeSubject(setup, "quarter", size / 4);
+    if (!quarter) {
+        return false;
+    }
+    const std::optional<long> quarterIdlePeak = idleChildPeakKilobytes();
+    const auto quarterInstall = installInChild(quarter->packagePath);
+    if (!quarterInstall || !quarterInstall->report.succeeded || !makeEmptyFolder(setup.dataRoot)) {
+        Console::print("install_bench: the install of the quarter-size package failed\n");
+        return false;
+    }
+    Console::printf(
+        "memory independent of component size: peak %.1f MB with %.1f MB of content, "
+        "%.1f MB with %.1f MB (a child that does nothing: %.1f MB, then %.1f MB)\n",
+        peakMegabytes, megabytes(subject.archive.contentBytes),
+        kilobytesToMegabytes(quarterInstall->peakKilobytes),
+        megabytes(quarter->archive.contentBytes), kilobytesToMegabytes(idlePeak.value_or(0)),
+        kilobytesToMegabytes(quarterIdlePeak.value_or(0)));
+    return true;
+}
+
+// What the command line asked for: the comparison on a generated archive of `size` bytes or on
+// the user's `archive`, or a single install or verification step.
+struct Request {
+    enum class Kind { compare, install, verify } kind = Kind::compare;
+    std::size_t size = defaultSize;
+    std::string archive;
+    std::string package;
+    std::string unit;
+    bool screen = false;
+};
+
+int compare(const Request& request) {
     const WorkFolder work("/tmp/install_bench");
     if (work.path().empty()) {
         Console::print("install_bench: cannot make a work folder under /tmp\n");
@@ -528,7 +614,10 @@ int benchmark(std::size_t size) {
         return 2;
     }
     Console::printf("MB = 2^20 bytes; work folder %s\n", setup.folder.c_str());
-    const std::optional<Subject> subject = makeSubject(setup, "application", size);
+    const bool generated = request.archive.empty();
+    const std::optional<Subject> subject = generated
+                                               ? makeSubject(setup, "application", request.size)
+                                               : takeSubject(setup, request.archive);
     if (!subject) {
         return 2;
     }
@@ -547,24 +636,10 @@ int benchmark(std::size_t size) {
         peakMegabytes, peakMemoryTargetMegabytes,
         peakMegabytes < peakMemoryTargetMegabytes ? "met" : "NOT met",
         kilobytesToMegabytes(idlePeak.value_or(0)));
-
-    const std::optional<Subject> quarter = makeSubject(setup, "quarter", size / 4);
-    if (!quarter) {
-        return 2;
-    }
-    const std::optional<long> quarterIdlePeak = idleChildPeakKilobytes();
-    const auto quarterInstall = installInChild(quarter->packagePath);
-    if (!quarterInstall || !quarterInstall->report.succeeded || !makeEmptyFolder(setup.dataRoot)) {
-        Console::print("install_bench: the install of the quarter-size package failed\n");
+    if (generated &&
+        !compareQuarterMemory(setup, *subject, request.size, peakMegabytes, idlePeak)) {
         return 1;
     }
-    Console::printf(
-        "memory independent of component size: peak %.1f MB with %.1f MB of content, "
-        "%.1f MB with %.1f MB (a child that does nothing: %.1f MB, then %.1f MB)\n",
-        peakMegabytes, megabytes(subject->archive.contentBytes),
-        kilobytesToMegabytes(quarterInstall->peakKilobytes),
-        megabytes(quarter->archive.contentBytes), kilobytesToMegabytes(idlePeak.value_or(0)),
-        kilobytesToMegabytes(quarterIdlePeak.value_or(0)));
 
     const auto phases = measureFastestPhases(setup, *subject);
     if (!phases) {
@@ -589,17 +664,118 @@ int benchmark(std::size_t size) {
     Console::printf("  against the fastest install without a screen: %+.3f s (%+.1f%%)\n",
                     seconds(drawn->report.elapsed - best->install.wall),
                     100.0 * (seconds(drawn->report.elapsed) / seconds(best->install.wall) - 1.0));
+    const double peers = seconds(best->bsdtar.wall + best->cksum.wall);
+    Console::printf(
+        "result install_s=%.6f bsdtar_cksum_s=%.6f install_ratio=%.4f peak_mb=%.1f "
+        "drawing_share_ratio=%.4f\n",
+        seconds(best->install.wall), peers, seconds(best->install.wall) / peers, peakMegabytes,
+        share);
     return 0;
+}
+
+// The unit root of a single step at `folder`, with an empty data root.
+std::optional<Setup> stepSetup(const std::string& folder) {
+    const Setup setup{
+        .folder = folder, .unitRoot = folder, .dataRoot = folder + "/fs/etfs", .peerFolder = {}};
+    if (!prepareUnitRoot(setup) || !makeEmptyFolder(setup.dataRoot)) {
+        Console::printf("install_bench: cannot prepare the unit root %s\n", folder.c_str());
+        return std::nullopt;
+    }
+    return setup;
+}
+
+int installStep(const Request& request) {
+    if (!stepSetup(request.unit)) {
+        return 2;
+    }
+    if (!request.screen) {
+        const InstallReport report = installOnce(request.package);
+        if (!report.succeeded) {
+            return 1;
+        }
+        Console::printf("result install_s=%.6f\n", seconds(report.elapsed));
+        return 0;
+    }
+    const DrawnInstallReport report = drawnInstallOnce(request.package);
+    if (!report.succeeded) {
+        Console::print("install_bench: the install with the loading screen failed\n");
+        return 1;
+    }
+    Console::printf("result install_s=%.6f drawing_s=%.6f drawing_share_ratio=%.6f frames=%d\n",
+                    seconds(report.elapsed), seconds(report.drawing),
+                    seconds(report.drawing) / seconds(report.elapsed), report.frames);
+    return 0;
+}
+
+int verifyStep(const Request& request) {
+    if (!stepSetup(request.unit)) {
+        return 2;
+    }
+    Boot::InstallPackage package(Boot::InstallManager::installedPackagePath());
+    const Verification verification = verifyPackage(package, request.package);
+    if (!verification.passed) {
+        Console::printf("install_bench: %s did not pass the loader's checks\n",
+                        request.package.c_str());
+        return 1;
+    }
+    Console::printf("result verify_s=%.6f signature_s=%.6f component_crc_s=%.6f\n",
+                    seconds(verification.signatureCheck + verification.componentCrc),
+                    seconds(verification.signatureCheck), seconds(verification.componentCrc));
+    return 0;
+}
+
+std::optional<Request> parseRequest(const std::vector<std::string>& words) {
+    Request request;
+    if (words.empty()) {
+        return request;
+    }
+    if (words.size() == 1) {
+        const std::optional<std::size_t> size = BenchSupport::parseSize(words.front());
+        request.size = size.value_or(0);
+        return size ? std::optional(request) : std::nullopt;
+    }
+    if (words.size() == 2 && words[0] == "--archive") {
+        request.archive = words[1];
+        return request;
+    }
+    const bool install = words[0] == "--install";
+    if (!install && words[0] != "--verify") {
+        return std::nullopt;
+    }
+    request.kind = install ? Request::Kind::install : Request::Kind::verify;
+    request.package = words[1];
+    for (std::size_t index = 2; index < words.size(); ++index) {
+        if (words[index] == "--unit" && index + 1 < words.size()) {
+            request.unit = words[++index];
+        } else if (words[index] == "--screen" && install) {
+            request.screen = true;
+        } else {
+            return std::nullopt;
+        }
+    }
+    return request.unit.empty() ? std::nullopt : std::optional(request);
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const std::optional<std::size_t> size =
-        argc == 2 ? BenchSupport::parseSize(argv[1]) : defaultSize;
-    if (argc > 2 || !size) {
-        Console::print("usage: install_bench [SIZE]   SIZE in bytes, or with a K, M or G suffix\n");
+    const std::optional<Request> request =
+        parseRequest(std::vector<std::string>(argv + 1, argv + argc));
+    if (!request) {
+        Console::print(
+            "usage: install_bench [SIZE]   SIZE in bytes, or with a K, M or G suffix\n"
+            "       install_bench --archive FILE.tar.gz\n"
+            "       install_bench --install PACKAGE --unit FOLDER [--screen]\n"
+            "       install_bench --verify PACKAGE --unit FOLDER\n");
         return 2;
     }
-    return benchmark(*size);
+    switch (request->kind) {
+        case Request::Kind::compare:
+            return compare(*request);
+        case Request::Kind::install:
+            return installStep(*request);
+        case Request::Kind::verify:
+            return verifyStep(*request);
+    }
+    return 2;
 }

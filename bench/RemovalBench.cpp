@@ -188,6 +188,9 @@ int benchmark(std::uint64_t entries, int rounds, const std::string& folder) {
     }
     printRatio("wall-clock", median(removals[0].wall) / median(removals[1].wall));
     printRatio("processor", median(removals[0].processor) / median(removals[1].processor));
+    Console::printf("result remove_median_s=%.6f rm_median_s=%.6f remove_ratio=%.4f\n",
+                    median(removals[0].wall), median(removals[1].wall),
+                    median(removals[0].wall) / median(removals[1].wall));
     return 0;
 }
 
