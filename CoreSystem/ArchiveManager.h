@@ -19,9 +19,10 @@ namespace CoreSystem {
 // archive bytes. Decompression and tar parsing are libarchive's; members are written by
 // Platform::TreeWriter, relative to open folder descriptors: existing files are replaced, missing
 // folders created, modification times restored and permissions kept less the umask (never the
-// set-user, set-group or sticky bits), and each file's writeback to storage is started as soon as
-// it is written. Reading, checking and inflating run on a thread of their own, so that they
-// overlap with writing; the callbacks all run on the calling thread, in the order of the archive.
+// set-user, set-group or sticky bits), and the writeback to storage of each file but the small ones
+// is started as soon as it is written. Reading, checking and inflating run on a thread of their
+// own, so that they overlap with writing; the callbacks all run on the calling thread, in the order
+// of the archive.
 //
 // Members that would land outside the destination are refused and not written: a stored path that
 // is absolute or has a ".." component, a hard link whose target is such a path, and anything

@@ -19,6 +19,7 @@ namespace {
 constexpr std::size_t maximumDepth = 256;
 // The set-user, set-group and sticky bits are never restored.
 constexpr mode_t permissionBits = 0777;
+constexpr std::int64_t smallestWrittenBackFile = std::int64_t{64} * 1024;
 constexpr int folderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 bool splitComponents(std::string_view path, std::vector<std::string_view>& components) {
@@ -223,7 +224,9 @@ TreeWriter::Outcome TreeWriter::closeFile(std::int64_t size, const Times& times)
     if (outcome == Outcome::done && futimens(file_, restored.data()) != 0) {
         outcome = fail();
     }
-    if (outcome == Outcome::done) {
+    // A small file's writeback is left to the sync of the whole file system at the end, which
+    // writes it with its neighbours; starting it alone would cost a call per file.
+    if (outcome == Outcome::done && fileEnd_ >= smallestWrittenBackFile) {
         FileSync::startWriteback(file_);
     }
     if (close(file_) != 0 && outcome == Outcome::done) {

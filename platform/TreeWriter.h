@@ -48,8 +48,8 @@ public:
 
     Outcome makeFolder(std::string_view path, mode_t mode, const Times& times);
     // A file is opened, written in pieces at their offsets, then closed: closing sets its size
-    // (a hole at the end is kept) and times and starts writing it back to storage. Until then
-    // no other entry may be made.
+    // (a hole at the end is kept) and times and, for a file of 64 KiB or more, starts writing it
+    // back to storage. Until then no other entry may be made.
     Outcome openFile(std::string_view path, mode_t mode);
     Outcome writeFile(const void* data, std::size_t size, std::int64_t offset);
     Outcome closeFile(std::int64_t size, const Times& times);

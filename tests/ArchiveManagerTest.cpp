@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <streambuf>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -25,6 +27,7 @@ namespace {
 
 using CoreSystem::ArchiveManager;
 using CoreSystem::ArchiveStatus;
+using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -58,19 +61,23 @@ struct Extraction {
     std::vector<std::uint32_t> progressTotals;
     std::vector<std::uint32_t> progressDone;
     std::string printed;
+    std::set<std::thread::id> callbackThreads;
 };
 
 void recordProgress(std::uint32_t total, std::uint32_t done, void* context) {
     auto* extraction = static_cast<Extraction*>(context);
+    extraction->callbackThreads.insert(std::this_thread::get_id());
     extraction->progressTotals.push_back(total);
     extraction->progressDone.push_back(done);
 }
 
 void recordStarted(const char* path, void* context) {
+    static_cast<Extraction*>(context)->callbackThreads.insert(std::this_thread::get_id());
     static_cast<Extraction*>(context)->started.emplace_back(path);
 }
 
 void recordFinished(const char* path, void* context) {
+    static_cast<Extraction*>(context)->callbackThreads.insert(std::this_thread::get_id());
     static_cast<Extraction*>(context)->finished.emplace_back(path);
 }
 
@@ -136,6 +143,8 @@ TEST_P(PrefixJoinTest, ReportsStoredPathsStartedAndPrefixedPathsFinished) {
     std::filesystem::current_path(previousFolder);
 
     EXPECT_EQ(result.status, ArchiveStatus::clean) << result.printed;
+    // The archive is read on a thread of its own; the callbacks draw and log on the caller's.
+    EXPECT_THAT(result.callbackThreads, ElementsAre(std::this_thread::get_id()));
     EXPECT_THAT(result.started, ElementsAreArray(stored));
     std::vector<std::string> expectedFinished;
     expectedFinished.reserve(stored.size());
