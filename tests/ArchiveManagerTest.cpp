@@ -173,7 +173,7 @@ TEST(ArchiveManagerTest, ReportsProgressOncePerReadUpToTheDeclaredSize) {
     const TemporaryUnitRoot root;
     constexpr std::uint32_t piece = ArchiveManager::readBufferSize;
     constexpr std::uint32_t declared = 2 * piece + piece / 2;
-    const std::string noise = randomBytes(2 * piece);
+    const std::string noise = randomBytes(std::size_t{2} * piece);
     std::string archive = tarGz({{.path = "noise.bin", .contents = noise}});
     ASSERT_LT(archive.size(), declared);
     archive.resize(declared, '\0');  // zeros after the gzip stream fill the declared range
