@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <future>
 #include <vector>
 
 #include "CoreSystem/Utilities.h"
@@ -24,21 +25,30 @@ constexpr std::uint64_t writebackWindow = std::uint64_t{8} << 20;
 enum class CopyResult { written, dataChanged, writeFailed };
 
 // Copies the entry's bytes from the package into the open file, checking them against the entry's
-// CRC on the way.
+// CRC on the way. The next piece is read and checked while the last one is written, so that the
+// copy costs about as long as the slower of the two.
 CopyResult copyImage(const ComponentEntry& entry, std::istream& stream, int handle) {
     ComponentDataReader reader(entry, stream);
-    std::vector<char> chunk(static_cast<std::size_t>(std::min(entry.size, chunkSize)));
+    const auto pieceSize = static_cast<std::size_t>(std::min(entry.size, chunkSize));
+    std::vector<char> piece(pieceSize);
+    std::vector<char> nextPiece(pieceSize);
     std::uint64_t notWrittenBack = 0;
-    for (std::size_t count = reader.read(chunk.data(), chunk.size()); count > 0;
-         count = reader.read(chunk.data(), chunk.size())) {
-        if (!CoreSystem::Utilities::writeAll(handle, chunk.data(), count)) {
+    std::size_t count = reader.read(piece.data(), piece.size());
+    while (count > 0) {
+        std::future<std::size_t> nextCount = std::async(std::launch::async, [&reader, &nextPiece] {
+            return reader.read(nextPiece.data(), nextPiece.size());
+        });
+        const bool written = CoreSystem::Utilities::writeAll(handle, piece.data(), count);
+        notWrittenBack += count;
+        count = nextCount.get();
+        if (!written) {
             return CopyResult::writeFailed;
         }
-        notWrittenBack += count;
         if (notWrittenBack >= writebackWindow) {
             Platform::FileSync::startWriteback(handle);
             notWrittenBack = 0;
         }
+        piece.swap(nextPiece);
     }
     return reader.matchesEntry() ? CopyResult::written : CopyResult::dataChanged;
 }
