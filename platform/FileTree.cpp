@@ -5,10 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -97,6 +102,58 @@ bool readListing(int descriptor, std::string& listing) {
     return complete;
 }
 
+// A mount point in /proc/self/mountinfo, where a space, tab, newline or backslash is written as a
+// backslash and three octal digits.
+std::string unescapedMountPoint(std::string_view field) {
+    std::string path;
+    std::size_t index = 0;
+    while (index < field.size()) {
+        const std::string_view digits = field.substr(index + 1, 3);
+        const bool escaped = field[index] == '\\' && digits.size() == 3 &&
+                             std::all_of(digits.begin(), digits.end(),
+                                         [](char digit) { return digit >= '0' && digit <= '7'; });
+        if (escaped) {
+            path += static_cast<char>(((digits[0] - '0') << 6) | ((digits[1] - '0') << 3) |
+                                      (digits[2] - '0'));
+            index += 4;
+        } else {
+            path += field[index];
+            ++index;
+        }
+    }
+    return path;
+}
+
+// Whether another file system is mounted anywhere beneath `hostPath` (a file can be mounted on
+// its own, which a folder listing does not show). True when that cannot be told.
+bool hasMountsBeneath(const std::string& hostPath) {
+    char* resolved = realpath(hostPath.c_str(), nullptr);
+    if (resolved == nullptr) {
+        return true;
+    }
+    std::string root(resolved);
+    free(resolved);  // NOLINT(cppcoreguidelines-no-malloc)
+    if (root.back() != '/') {
+        root += '/';
+    }
+    std::ifstream mounts("/proc/self/mountinfo");
+    if (!mounts) {
+        return true;
+    }
+    std::string line;
+    while (std::getline(mounts, line)) {
+        // The fifth field is the mount point.
+        std::istringstream fields(line);
+        std::string field;
+        for (int index = 0; index < 5 && fields >> field; ++index) {
+        }
+        if (fields && unescapedMountPoint(field).starts_with(root)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // What a walk does to each entry.
 class Action {
 public:
@@ -108,8 +165,8 @@ public:
     virtual ~Action() = default;
 
     // Whether every entry is looked at before it is handled, even when the folder read gave its
-    // kind: only that shows the device of an entry other than a folder (a file can be mounted
-    // on its own).
+    // kind, when another file system is mounted beneath the tree: only that shows the device of
+    // an entry other than a folder (a file can be mounted on its own).
     virtual bool looksAtEveryEntry() const = 0;
     // An entry other than a folder, `name` in the open folder `folder`.
     virtual bool entry(int folder, const char* name, Kind kind) const = 0;
@@ -187,6 +244,8 @@ public:
             return errno == ENOENT;
         }
         device_ = status.st_dev;
+        // Without a mount beneath, the folder listings' kinds suffice.
+        looksAtEveryEntry_ = action_.looksAtEveryEntry() && hasMountsBeneath(hostPath);
         const Kind kind = kindOfMode(status.st_mode);
         if (kind != Kind::folder) {
             return action_.entry(topParent_, name.c_str(), kind);
@@ -217,7 +276,7 @@ private:
             auto kind = static_cast<Kind>(current.listing[current.next]);
             const char* name = &current.listing[current.next + 1];
             current.next += 1 + std::strlen(name) + 1;
-            if (kind == Kind::unknown || action_.looksAtEveryEntry()) {
+            if (kind == Kind::unknown || looksAtEveryEntry_) {
                 struct stat status {};
                 if (fstatat(current.descriptor, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
                     note(errno == ENOENT);
@@ -313,6 +372,7 @@ private:
     std::size_t firstOpen_ = 0;
     int topParent_ = -1;
     dev_t device_ = 0;
+    bool looksAtEveryEntry_ = true;
     bool allHandled_ = true;
 };
 
