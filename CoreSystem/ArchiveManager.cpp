@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "CoreSystem/Console.h"
+#include "platform/PathComponents.h"
 #include "platform/UnitRoot.h"
 
 namespace CoreSystem {
@@ -23,33 +24,20 @@ const char* errorText(struct archive* archive) {
     return text != nullptr ? text : "unknown error";
 }
 
-// Calls `visit` with every component of a slash-separated path, empty and "." ones left out.
-template <typename Visitor>
-void forEachComponent(std::string_view path, Visitor visit) {
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        const std::size_t end = std::min(path.find('/', start), path.size());
-        const std::string_view component = path.substr(start, end - start);
-        if (!component.empty() && component != ".") {
-            visit(component);
-        }
-        start = end + 1;
-    }
-}
-
 // A relative path without ".." components names something beneath the folder it is joined to.
 bool staysBeneath(std::string_view path) {
     if (path.empty() || path.front() == '/') {
         return false;
     }
     bool climbs = false;
-    forEachComponent(path, [&climbs](std::string_view component) { climbs |= component == ".."; });
+    Platform::forEachPathComponent(
+        path, [&climbs](std::string_view component) { climbs |= component == ".."; });
     return !climbs;
 }
 
 std::size_t componentCount(std::string_view path) {
     std::size_t count = 0;
-    forEachComponent(path, [&count](std::string_view /*component*/) { ++count; });
+    Platform::forEachPathComponent(path, [&count](std::string_view /*component*/) { ++count; });
     return count;
 }
 
@@ -60,7 +48,7 @@ std::size_t componentCount(std::string_view path) {
 bool linkStaysInside(std::string_view target, std::size_t depth) {
     bool inside = true;
     bool afterName = false;
-    forEachComponent(target, [&](std::string_view component) {
+    Platform::forEachPathComponent(target, [&](std::string_view component) {
         if (component != "..") {
             afterName = true;
         } else if (afterName || depth == 0) {

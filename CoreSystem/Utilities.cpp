@@ -18,6 +18,7 @@
 #include "CoreSystem/Console.h"
 #include "CoreSystem/HardwareManager.h"
 #include "platform/Clock.h"
+#include "platform/PathComponents.h"
 #include "platform/UnitRoot.h"
 #include "platform/Waitfor.h"
 
@@ -42,19 +43,6 @@ bool needsNoShellQuotes(char character) {
     return (character >= 'a' && character <= 'z') || (character >= 'A' && character <= 'Z') ||
            (character >= '0' && character <= '9') ||
            std::string_view("/._-+,:=@%").find(character) != std::string_view::npos;
-}
-
-std::vector<std::string> components(std::string_view path) {
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        const std::size_t end = std::min(path.find('/', start), path.size());
-        if (end > start) {
-            parts.emplace_back(path.substr(start, end - start));
-        }
-        start = end + 1;
-    }
-    return parts;
 }
 
 }  // namespace
@@ -229,12 +217,14 @@ bool Utilities::makeDirectories(const std::string& path) {
         }
         rest.remove_prefix(current.size());
     }
-    const std::vector<std::string> parts = components(rest);
+    std::vector<std::string_view> parts;
+    Platform::forEachPathComponent(rest,
+                                   [&parts](std::string_view part) { parts.push_back(part); });
     if (parts.empty() || std::find(parts.begin(), parts.end(), "..") != parts.end()) {
         return false;
     }
-    for (const std::string& part : parts) {
-        current += "/" + part;
+    for (const std::string_view part : parts) {
+        current.append("/").append(part);
         if (isDirectory(current)) {
             // A link on the way may lead anywhere: only folders inside the unit root are ours.
             if (!isInsideUnitRoot(current)) {

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "platform/FileSync.h"
+#include "platform/PathComponents.h"
 
 namespace Platform {
 namespace {
@@ -21,23 +22,6 @@ constexpr std::size_t maximumDepth = 256;
 constexpr mode_t permissionBits = 0777;
 constexpr std::int64_t smallestWrittenBackFile = std::int64_t{64} * 1024;
 constexpr int folderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
-bool splitComponents(std::string_view path, std::vector<std::string_view>& components) {
-    components.clear();
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        const std::size_t end = std::min(path.find('/', start), path.size());
-        const std::string_view component = path.substr(start, end - start);
-        if (component == "..") {
-            return false;
-        }
-        if (!component.empty() && component != ".") {
-            components.push_back(component);
-        }
-        start = end + 1;
-    }
-    return true;
-}
 
 int openDestination(const std::string& folder) {
     const char* path = folder.empty() ? "." : folder.c_str();
@@ -126,7 +110,12 @@ TreeWriter::Outcome TreeWriter::openFolderChain(const std::vector<std::string_vi
 
 TreeWriter::Outcome TreeWriter::openParentOf(std::string_view path, std::string_view& name) {
     std::vector<std::string_view> components;
-    if (!splitComponents(path, components) || components.empty()) {
+    bool climbs = false;
+    forEachPathComponent(path, [&](std::string_view component) {
+        climbs |= component == "..";
+        components.push_back(component);
+    });
+    if (climbs || components.empty()) {
         errno = EINVAL;
         return fail();
     }
