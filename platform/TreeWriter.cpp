@@ -23,6 +23,26 @@ constexpr mode_t permissionBits = 0777;
 constexpr std::int64_t smallestWrittenBackFile = std::int64_t{64} * 1024;
 constexpr int folderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
+// Removes whatever is at `name` in `folder`, a folder only when it is empty.
+bool removeEntry(int folder, const std::string& name) {
+    struct stat status {};
+    if (fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT;
+    }
+    return unlinkat(folder, name.c_str(), S_ISDIR(status.st_mode) ? AT_REMOVEDIR : 0) == 0;
+}
+
+// Runs `create`, which makes `name` in `folder` and says whether that worked; when something
+// stands there already, that is removed and `create` runs once more.
+template <typename Create>
+bool createReplacing(int folder, const std::string& name, Create create) {
+    return create() || (errno == EEXIST && removeEntry(folder, name) && create());
+}
+
+std::array<timespec, 2> accessAndModification(const TreeWriter::Times& times) {
+    return {times.access, times.modification};
+}
+
 int openDestination(const std::string& folder) {
     const char* path = folder.empty() ? "." : folder.c_str();
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
@@ -108,7 +128,7 @@ TreeWriter::Outcome TreeWriter::openFolderChain(const std::vector<std::string_vi
     return Outcome::done;
 }
 
-TreeWriter::Outcome TreeWriter::openParentOf(std::string_view path, std::string_view& name) {
+TreeWriter::Outcome TreeWriter::openParentOf(std::string_view path, std::string& name) {
     std::vector<std::string_view> components;
     bool climbs = false;
     forEachPathComponent(path, [&](std::string_view component) {
@@ -119,25 +139,16 @@ TreeWriter::Outcome TreeWriter::openParentOf(std::string_view path, std::string_
         errno = EINVAL;
         return fail();
     }
-    name = components.back();
+    name = std::string(components.back());
     components.pop_back();
     return openFolderChain(components);
 }
 
-bool TreeWriter::removeEntry(const std::string& name) {
-    struct stat status {};
-    if (fstatat(currentFolder(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno == ENOENT;
-    }
-    return unlinkat(currentFolder(), name.c_str(), S_ISDIR(status.st_mode) ? AT_REMOVEDIR : 0) == 0;
-}
-
 TreeWriter::Outcome TreeWriter::makeFolder(std::string_view path, mode_t mode, const Times& times) {
-    std::string_view nameView;
-    if (const Outcome opened = openParentOf(path, nameView); opened != Outcome::done) {
+    std::string name;
+    if (const Outcome opened = openParentOf(path, name); opened != Outcome::done) {
         return opened;
     }
-    const std::string name(nameView);
     // The owner may always write into it while its entries are made; the stored permissions
     // follow in `finish`.
     const mode_t creationMode = (mode & permissionBits) | S_IRWXU;
@@ -148,7 +159,8 @@ TreeWriter::Outcome TreeWriter::makeFolder(std::string_view path, mode_t mode, c
             return fail();
         }
         if (!S_ISDIR(status.st_mode)) {
-            if (!removeEntry(name) || mkdirat(currentFolder(), name.c_str(), creationMode) != 0) {
+            if (!removeEntry(currentFolder(), name) ||
+                mkdirat(currentFolder(), name.c_str(), creationMode) != 0) {
                 return fail();
             }
             created = true;
@@ -162,20 +174,18 @@ TreeWriter::Outcome TreeWriter::makeFolder(std::string_view path, mode_t mode, c
 }
 
 TreeWriter::Outcome TreeWriter::openFile(std::string_view path, mode_t mode) {
-    std::string_view nameView;
-    if (const Outcome opened = openParentOf(path, nameView); opened != Outcome::done) {
+    std::string name;
+    if (const Outcome opened = openParentOf(path, name); opened != Outcome::done) {
         return opened;
     }
-    const std::string name(nameView);
     constexpr int fileFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     const mode_t creationMode = mode & permissionBits;
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
-    file_ = openat(currentFolder(), name.c_str(), fileFlags, creationMode);
-    if (file_ < 0 && errno == EEXIST && removeEntry(name)) {
+    const bool opened = createReplacing(currentFolder(), name, [&] {
         // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
         file_ = openat(currentFolder(), name.c_str(), fileFlags, creationMode);
-    }
-    if (file_ < 0) {
+        return file_ >= 0;
+    });
+    if (!opened) {
         return fail();
     }
     fileEnd_ = 0;
@@ -209,7 +219,7 @@ TreeWriter::Outcome TreeWriter::closeFile(std::int64_t size, const Times& times)
     if (size > fileEnd_ && ftruncate(file_, static_cast<off_t>(size)) != 0) {
         outcome = fail();
     }
-    const std::array<timespec, 2> restored = {times.access, times.modification};
+    const std::array<timespec, 2> restored = accessAndModification(times);
     if (outcome == Outcome::done && futimens(file_, restored.data()) != 0) {
         outcome = fail();
     }
@@ -234,45 +244,38 @@ void TreeWriter::abandonFile() {
 
 TreeWriter::Outcome TreeWriter::makeSymbolicLink(std::string_view path, const std::string& target,
                                                  const Times& times) {
-    std::string_view nameView;
-    if (const Outcome opened = openParentOf(path, nameView); opened != Outcome::done) {
+    std::string name;
+    if (const Outcome opened = openParentOf(path, name); opened != Outcome::done) {
         return opened;
     }
-    const std::string name(nameView);
-    if (symlinkat(target.c_str(), currentFolder(), name.c_str()) != 0) {
-        if (errno != EEXIST || !removeEntry(name) ||
-            symlinkat(target.c_str(), currentFolder(), name.c_str()) != 0) {
-            return fail();
-        }
-    }
-    const std::array<timespec, 2> restored = {times.access, times.modification};
-    if (utimensat(currentFolder(), name.c_str(), restored.data(), AT_SYMLINK_NOFOLLOW) != 0) {
+    const bool linked = createReplacing(currentFolder(), name, [&] {
+        return symlinkat(target.c_str(), currentFolder(), name.c_str()) == 0;
+    });
+    const std::array<timespec, 2> restored = accessAndModification(times);
+    if (!linked ||
+        utimensat(currentFolder(), name.c_str(), restored.data(), AT_SYMLINK_NOFOLLOW) != 0) {
         return fail();
     }
     return Outcome::done;
 }
 
 TreeWriter::Outcome TreeWriter::makeHardLink(std::string_view path, std::string_view existingPath) {
-    std::string_view existingNameView;
-    if (const Outcome opened = openParentOf(existingPath, existingNameView);
-        opened != Outcome::done) {
+    std::string existingName;
+    if (const Outcome opened = openParentOf(existingPath, existingName); opened != Outcome::done) {
         return opened;
     }
-    const std::string existingName(existingNameView);
     const int existingFolder = dup(currentFolder());
     if (existingFolder < 0) {
         return fail();
     }
-    std::string_view nameView;
-    Outcome outcome = openParentOf(path, nameView);
-    if (outcome == Outcome::done) {
-        const std::string name(nameView);
-        // The entry itself is linked, never what a symbolic link there points to.
-        if (linkat(existingFolder, existingName.c_str(), currentFolder(), name.c_str(), 0) != 0 &&
-            (errno != EEXIST || !removeEntry(name) ||
-             linkat(existingFolder, existingName.c_str(), currentFolder(), name.c_str(), 0) != 0)) {
-            outcome = fail();
-        }
+    std::string name;
+    Outcome outcome = openParentOf(path, name);
+    // The entry itself is linked, never what a symbolic link there points to.
+    const auto link = [&] {
+        return linkat(existingFolder, existingName.c_str(), currentFolder(), name.c_str(), 0) == 0;
+    };
+    if (outcome == Outcome::done && !createReplacing(currentFolder(), name, link)) {
+        outcome = fail();
     }
     close(existingFolder);
     return outcome;
@@ -286,19 +289,18 @@ TreeWriter::Outcome TreeWriter::finish() {
         fixups_.begin(), fixups_.end(),
         [](const FolderFixup& left, const FolderFixup& right) { return left.path > right.path; });
     for (const FolderFixup& fixup : fixups_) {
-        std::string_view nameView;
-        if (openParentOf(fixup.path, nameView) != Outcome::done) {
+        std::string name;
+        if (openParentOf(fixup.path, name) != Outcome::done) {
             outcome = Outcome::failed;
             continue;
         }
-        const std::string name(nameView);
         // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
         const int folder = openat(currentFolder(), name.c_str(), folderFlags);
         if (folder < 0) {
             outcome = fail();
             continue;
         }
-        const std::array<timespec, 2> restored = {fixup.times.access, fixup.times.modification};
+        const std::array<timespec, 2> restored = accessAndModification(fixup.times);
         struct stat status {};
         if (fixup.restoreMode && fstat(folder, &status) == 0) {
             // The permissions it was made with less the owner's that were only added for the

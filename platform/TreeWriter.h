@@ -78,12 +78,10 @@ private:
     };
 
     // Opens every folder of `path` but the last component, which goes to `name`.
-    Outcome openParentOf(std::string_view path, std::string_view& name);
+    Outcome openParentOf(std::string_view path, std::string& name);
     Outcome openFolderChain(const std::vector<std::string_view>& folders);
     void closeFoldersFrom(std::size_t depth);
     int currentFolder() const { return openFolders_.back().descriptor; }
-    // Removes whatever is at `name` in the current folder, a folder only when it is empty.
-    bool removeEntry(const std::string& name);
     Outcome fail();
 
     std::vector<OpenFolder> openFolders_;  // the destination first
