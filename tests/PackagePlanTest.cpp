@@ -1,14 +1,25 @@
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "CoreSystem/HardwareManager.h"
+#include "InstallFixtures.h"
 #include "TestSupport.h"
+#include "boot/InstallManager.h"
 #include "boot/PackageFormat.h"
+#include "boot/PackageSeal.h"
 #include "boot/RsaKey.h"
+#include "platform/DeviceCommands.h"
+#include "platform/testkit/DeviceServer.h"
 #include "tools/PackagePlan.h"
 #include "tools/PackageReader.h"
 #include "tools/PackageWriter.h"
@@ -334,6 +345,37 @@ TEST_F(PackagePlanTest, AFailedCheckIsNamedWithItsStatusInTheTextAndJson) {
     EXPECT_EQ(json["recordAfter"]["versions"], nullptr);
 }
 
+TEST_F(PackagePlanTest, ASealFoundAfterTheDataIsShownWithItsAlgorithmAndKey) {
+    const std::string path = makePackage({.components = {{4, 2'100'000}}});
+    const Boot::PackageSeal::Key key =
+        Boot::PackageSeal::Key::generate(Boot::PackageSeal::Algorithm::ed25519);
+    Boot::PackageSeal::Hasher hasher;
+    const std::string unsealed = TestSupport::readHostFile(path);
+    hasher.update(std::span<const char>(unsealed.data(), unsealed.size()));
+    const std::vector<std::uint8_t> block =
+        Boot::PackageSeal::make(key, hasher.finish().value())->encode();
+    TestSupport::writeHostFile(path, unsealed + std::string(block.begin(), block.end()));
+
+    std::string error;
+    ASSERT_TRUE(package.open(path, error)) << error;
+    std::ifstream file(path, std::ios::binary);
+    PackagePlan::Input input{.packagePath = "package.kx1"};
+    Boot::PackageSeal seal;
+    std::uint64_t blockOffset = 0;
+    input.sealStatus =
+        Boot::PackageSeal::read(file, package.entries(), package.fileSize(), seal, blockOffset);
+    input.seal = seal;
+    const PackagePlan result = PackagePlan::make(package, input);
+    const std::string fingerprint = Boot::PackageSeal::hex(key.fingerprint());
+    EXPECT_EQ(
+        Json::parse(result.json())["seal"],
+        Json({{"status", "valid seal"}, {"algorithm", "ed25519"}, {"fingerprint", fingerprint}}));
+    EXPECT_NE(result.text().find("seal             ed25519, key " + fingerprint +
+                                 " (only a loader built with a seal key checks it)\n"),
+              std::string::npos)
+        << result.text();
+}
+
 TEST_F(PackagePlanTest, ASimulatedUnitsNumbersComeFromItsFactoryData) {
     struct Case {
         const char* name;
@@ -391,6 +433,112 @@ TEST_F(PackagePlanTest, ARecordsLaterVersionOfATypeWins) {
         << error;
     EXPECT_EQ(versions, (Versions{{4, 300}, {5, 200}}));
     EXPECT_FALSE(PackagePlan::readRecord(root.path() + "/missing.kx1", versions, error));
+}
+
+// The loader on a unit with factory data and an IPL control driver that accepts firmware, to
+// hold the plan against what an install really does.
+class PackagePlanOnAUnitTest : public PackagePlanTest {
+protected:
+    void SetUp() override {
+        setenv("DEVICEFAMILY", "M2", 1);
+        unsetenv("AUTOLOADPATH");
+        CoreSystem::Hardware::Manager::resetCachedState();
+        root.writeFile("/mnt/stick/.keep", "");
+        root.writeFile("/fs/etfs/.keep", "");
+    }
+    void TearDown() override {
+        unsetenv("DEVICEFAMILY");
+        CoreSystem::Hardware::Manager::resetCachedState();
+    }
+
+    static Boot::InstallStatus install(const std::string& path) {
+        TestSupport::RecordingInterface ui;
+        Boot::InstallManager manager(ui);
+        return manager.install(path);
+    }
+
+    Platform::Testkit::DeviceServer ipl{
+        root.prepare("/dev/iplctl"),
+        {.devctl = [](std::uint32_t command, std::vector<std::uint8_t>& data) -> std::int32_t {
+            if (command == Platform::DeviceCommands::iplReadDataBlock1) {
+                data = TestSupport::makeBlock1({{0, 1234}, {1, 5678}, {8, 3}, {9, 1}});
+            }
+            return 0;
+        }}};
+};
+
+TEST_F(PackagePlanOnAUnitTest, TheLoaderEndsAsThePlanSaysAndWritesThePlannedRecord) {
+    // The unit's record before each install.
+    const std::string recordPath = PackagePlan::unitRecordPath(root.path());
+    ASSERT_EQ(install(makePackage({.components = {{1, 1}, {10, 2}, {12, 2}}})),
+              Boot::InstallStatus::success);
+    const std::string recordBefore = TestSupport::readHostFile(recordPath);
+    PackagePlan::Unit unit;
+    std::string error;
+    root.writeFile("/var/sim/factory/block1.bin", [] {
+        const std::vector<std::uint8_t> block =
+            TestSupport::makeBlock1({{0, 1234}, {1, 5678}, {8, 3}, {9, 1}});
+        return std::string(block.begin(), block.end());
+    }());
+    ASSERT_TRUE(PackagePlan::readUnit(root.path(), unit, error)) << error;
+
+    using Boot::InstallStatus;
+    using RecordAfter = PackagePlan::RecordAfter;
+    struct Case {
+        const char* name;
+        PackageShape shape;
+        InstallStatus status;
+        RecordAfter recordAfter;
+    };
+    const Case cases[] = {
+        {"an upgrade with a type that installs nothing",
+         {.components = {{1, 3}, {13, 1}, {12, 4}}},
+         InstallStatus::success,
+         RecordAfter::rewritten},
+        {"an IPL",
+         {.components = {{8, 5}, {12, 6}}},
+         InstallStatus::success,
+         RecordAfter::rewritten},
+        {"an invalid type",
+         {.components = {{12, 7}, {0, 1}}},
+         InstallStatus::invalidComponentType,
+         RecordAfter::unchanged},
+        {"an invalid type after an IPL",
+         {.components = {{8, 8}, {16, 1}}},
+         InstallStatus::invalidComponentType,
+         RecordAfter::removed},
+        {"another hardware family",
+         {.components = {{12, 9}}, .hardwareFamily = 2},
+         InstallStatus::hardwareFamilyMismatch,
+         RecordAfter::unchanged},
+    };
+    for (const Case& entry : cases) {
+        TestSupport::writeHostFile(recordPath, recordBefore);
+        Versions record;
+        ASSERT_TRUE(PackagePlan::readRecord(recordPath, record, error)) << error;
+        const PackagePlan planned =
+            plan(entry.shape, {.record = record, .unit = unit, .loaderKey = &loaderKey});
+
+        EXPECT_EQ(planned.expectedStatus, entry.status) << entry.name;
+        EXPECT_EQ(planned.recordAfter, entry.recordAfter) << entry.name;
+        EXPECT_EQ(install(root.path() + "/work/package.kx1"), entry.status) << entry.name;
+        switch (planned.recordAfter) {
+            case PackagePlan::RecordAfter::rewritten: {
+                Versions written;
+                ASSERT_TRUE(PackagePlan::readRecord(recordPath, written, error)) << entry.name;
+                EXPECT_EQ(written, planned.recordVersionsAfter) << entry.name;
+                EXPECT_EQ(TestSupport::readHostFile(recordPath).size(), planned.recordBytes)
+                    << entry.name;
+                break;
+            }
+            case PackagePlan::RecordAfter::unchanged:
+                EXPECT_EQ(TestSupport::readHostFile(recordPath), recordBefore) << entry.name;
+                break;
+            case PackagePlan::RecordAfter::removed:
+                EXPECT_FALSE(std::filesystem::exists(recordPath)) << entry.name;
+                break;
+        }
+    }
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
-#include <string_view>
 
 #include <nlohmann/json.hpp>
 
