@@ -325,7 +325,7 @@ std::optional<PackageSeal> PackageSeal::make(const Key& signingKey, const Digest
     return seal;
 }
 
-Status PackageSeal::verify(const Key& expectedKey, const Digest& packageHash) const {
+Status PackageSeal::checkKey(const Key& expectedKey) const {
     if (!expectedKey.isValid()) {
         return Status::unusableKey;
     }
@@ -334,6 +334,13 @@ Status PackageSeal::verify(const Key& expectedKey, const Digest& packageHash) co
     }
     if (algorithm_ != expectedKey.algorithm()) {
         return Status::algorithmMismatch;
+    }
+    return Status::valid;
+}
+
+Status PackageSeal::verify(const Key& expectedKey, const Digest& packageHash) const {
+    if (const Status keyStatus = checkKey(expectedKey); keyStatus != Status::valid) {
+        return keyStatus;
     }
     const std::vector<std::uint8_t> message = signedMessage(packageHash);
     const SigningContext context(EVP_MD_CTX_new());

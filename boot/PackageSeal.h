@@ -28,7 +28,7 @@ namespace Boot {
 // first right after the RSA signature block. The seal block starts where the last component
 // ends (right after the signature block when there is none) and runs to the end of the file.
 // It is found from the table alone, and one pass through the package in table order hashes
-// every byte it covers, header, table and gaps included.
+// every byte it covers: header, table, RSA signature block, then each component's data.
 //
 // The block, little-endian like the rest of the package:
 //
@@ -141,8 +141,12 @@ public:
 
     // A seal over `packageHash` made with `signingKey`; empty when the key cannot sign.
     static std::optional<PackageSeal> make(const Key& signingKey, const Digest& packageHash);
+    // Whether this seal names `expectedKey`: the key is usable, its fingerprint is the one in
+    // the block and the algorithm is the key's. Cheap, so that a seal by another key is refused
+    // before the package is hashed.
+    Status checkKey(const Key& expectedKey) const;
     // Whether this seal was made by `expectedKey` over `packageHash`. Every seal passes the
-    // same steps: the key, its fingerprint, the algorithm, then the signature.
+    // same steps: checkKey, then the signature.
     Status verify(const Key& expectedKey, const Digest& packageHash) const;
 
     // The block as it is appended to the package.

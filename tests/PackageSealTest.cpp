@@ -244,6 +244,10 @@ TEST_F(PackageSealTest, OneChangedByteAnywhereBeforeTheSealBreaksIt) {
 
 TEST_F(PackageSealTest, ASealByAnotherKeyFailsOnItsFingerprint) {
     EXPECT_EQ(check(sealed(unsealed, *otherEd25519Key), *ed25519Key), Status::keyMismatch);
+    // The key is checked on its own before the package is hashed.
+    const PackageSeal byOtherKey = PackageSeal::make(*otherEd25519Key, hashOf(unsealed)).value();
+    EXPECT_EQ(byOtherKey.checkKey(*ed25519Key), Status::keyMismatch);
+    EXPECT_EQ(byOtherKey.checkKey(*otherEd25519Key), Status::valid);
     EXPECT_EQ(check(sealed(unsealed, *rsaKey), *ed25519Key), Status::keyMismatch);
     EXPECT_EQ(check(sealed(unsealed, *ed25519Key), *rsaKey), Status::keyMismatch);
 
