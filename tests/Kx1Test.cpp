@@ -135,7 +135,9 @@ TEST_F(Kx1Test, VerifyFailsWithTheReasonWhenAnythingWasChangedOrGuessedWrong) {
 }
 
 TEST_F(Kx1Test, InspectShowsHeaderAndTableAsTextAndAsJson) {
-    const std::string package = packSample(R"(odd "name" \.kx1)");
+    // Quotes, a backslash, a control character and a byte that is not UTF-8 in the file name.
+    const std::string package = packSample(R"(odd "name" \)"
+                                           "\x01\xff.kx1");
     const ToolRun text = kx1({"inspect", package});
     EXPECT_EQ(text.status, 0) << text.err;
     EXPECT_TRUE(contains(text.out, "kind             install package\n")) << text.out;
@@ -145,7 +147,7 @@ TEST_F(Kx1Test, InspectShowsHeaderAndTableAsTextAndAsJson) {
     const ToolRun run = kx1({"inspect", package, "--json"});
     ASSERT_EQ(run.status, 0) << run.err;
     const nlohmann::json json = nlohmann::json::parse(run.out);
-    EXPECT_EQ(json["file"], package);
+    EXPECT_EQ(json["file"], package.substr(0, package.size() - 5) + "\xef\xbf\xbd.kx1");
     EXPECT_EQ(json["kind"], "package");
     EXPECT_EQ(json["hardwareFamily"], 1);
     EXPECT_EQ(json["flags"], 6);

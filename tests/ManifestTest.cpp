@@ -10,7 +10,6 @@
 #include "TestSupport.h"
 #include "tools/ComponentNames.h"
 #include "tools/ComponentVersion.h"
-#include "tools/JsonWriter.h"
 
 namespace {
 
@@ -145,27 +144,6 @@ TEST(ManifestTest, FilesResolvePathsFromTheirFolderAndPrefixErrorsWithPathAndLin
     EXPECT_FALSE(Manifest::load(root.path() + "/release/missing.txt", manifest, error));
     EXPECT_EQ(error, "cannot read manifest " + root.path() + "/release/missing.txt");
     EXPECT_FALSE(Manifest::load(root.path() + "/release", manifest, error));
-}
-
-TEST(JsonWriterTest, StringsAreEscapedAndInvalidUtf8IsReplaced) {
-    using Packaging::JsonWriter;
-    const std::pair<std::string, std::string> cases[] = {
-        {"plain", "\"plain\""},
-        {R"(quote" back\slash)", R"("quote\" back\\slash")"},
-        {"line\nfeed\ttab\r", R"("line\nfeed\ttab\r")"},
-        {std::string("nul\0bell\x07", 9), R"("nul\u0000bell\u0007")"},
-        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
-         "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},
-        {"bad \xff \xc3 \xc0\xaf \xed\xa0\x80",
-         R"("bad \ufffd \ufffd \ufffd\ufffd \ufffd\ufffd\ufffd")"},
-    };
-    for (const auto& [text, expected] : cases) {
-        EXPECT_EQ(JsonWriter::quoted(text), expected);
-    }
-    JsonWriter json;
-    json.beginObject().key("a").number(1).key("b").beginArray().value("x").boolean(false);
-    json.endArray().key("c").signedNumber(-2).endObject();
-    EXPECT_EQ(json.text(), R"({"a":1,"b":["x",false],"c":-2})");
 }
 
 }  // namespace

@@ -2,11 +2,13 @@
 
 #include <array>
 #include <cstdio>
+#include <utility>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "tools/ComponentNames.h"
 #include "tools/ComponentVersion.h"
-#include "tools/JsonWriter.h"
 #include "tools/NumberText.h"
 
 namespace Packaging {
@@ -101,60 +103,41 @@ std::string PackageReport::text(const PackageReader& package, const std::string&
 std::string PackageReport::json(const PackageReader& package, const std::string& path) {
     const Boot::PackageHeader& header = package.header();
     const bool isPackage = package.kind() == PackageReader::Kind::package;
-    JsonWriter json;
-    json.beginObject()
-        .key("file")
-        .value(path)
-        .key("fileSize")
-        .number(package.fileSize())
-        .key("kind")
-        .value(isPackage ? "package" : "installed-record")
-        .key("magic")
-        .number(header.magic())
-        .key("hardwareFamily")
-        .number(header.hardwareFamily())
-        .key("flags")
-        .number(header.flags())
-        .key("flagMeanings")
-        .beginArray();
-    for (const std::string& meaning : flagMeanings(header.flags())) {
-        json.value(meaning);
-    }
-    json.endArray().key("count").signedNumber(header.count());
+    // Ordered, so that the members keep the order the report has always had.
+    nlohmann::ordered_json report = {
+        {"file", path},
+        {"fileSize", package.fileSize()},
+        {"kind", isPackage ? "package" : "installed-record"},
+        {"magic", header.magic()},
+        {"hardwareFamily", header.hardwareFamily()},
+        {"flags", header.flags()},
+        {"flagMeanings", flagMeanings(header.flags())},
+        {"count", header.count()},
+    };
     if (isPackage) {
-        json.key("tableCrc")
-            .value(NumberText::hex32(package.headerAndTableCrc()))
-            .key("signatureOffset")
-            .number(package.tableEnd());
+        report["tableCrc"] = NumberText::hex32(package.headerAndTableCrc());
+        report["signatureOffset"] = package.tableEnd();
     }
-    json.key("components").beginArray();
+    nlohmann::ordered_json& components = report["components"] = nlohmann::ordered_json::array();
     for (std::size_t index = 0; index < package.entries().size(); ++index) {
         const Boot::ComponentEntry& entry = package.entries()[index];
-        json.beginObject()
-            .key("index")
-            .number(index)
-            .key("type")
-            .number(entry.type)
-            .key("typeName")
-            .value(ComponentNames::nameOf(entry.type))
-            .key("version")
-            .number(entry.version)
-            .key("versionText")
-            .value(ComponentVersion::format(entry.version));
+        nlohmann::ordered_json component = {
+            {"index", index},
+            {"type", entry.type},
+            {"typeName", ComponentNames::nameOf(entry.type)},
+            {"version", entry.version},
+            {"versionText", ComponentVersion::format(entry.version)},
+        };
         if (isPackage) {
-            json.key("size")
-                .number(entry.size)
-                .key("offset")
-                .number(entry.offset)
-                .key("crc")
-                .value(NumberText::hex32(entry.crc))
-                .key("withinFile")
-                .boolean(package.withinFile(entry));
+            component["size"] = entry.size;
+            component["offset"] = entry.offset;
+            component["crc"] = NumberText::hex32(entry.crc);
+            component["withinFile"] = package.withinFile(entry);
         }
-        json.endObject();
+        components.push_back(std::move(component));
     }
-    json.endArray().endObject();
-    return json.text() + "\n";
+    // A file name need not be UTF-8: bytes that are not become U+FFFD, so the text stays JSON.
+    return report.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace Packaging
