@@ -2,6 +2,7 @@
 // own firmware file reader.
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -103,18 +104,22 @@ TEST_F(Kx1DfuTest, CheckNamesTheCheckABrokenFileFails) {
     }
 }
 
-TEST_F(Kx1DfuTest, WrongUseExitsWithTwo) {
+TEST_F(Kx1DfuTest, WrongUseExitsWithTwoAndNamesTheProblem) {
     const std::string imagePath = write("image.bin", "CSR-dfu1 image");
-    const std::vector<std::vector<std::string>> cases = {
-        {"dfu", "make", imagePath},
-        {"dfu", "make", imagePath, path("out.dfu"), "--device", "0x10000"},
-        {"dfu", "make", imagePath, path("out.dfu"), "--info", "without wrap"},
-        {"dfu", "check"},
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"dfu", "make", imagePath}, "kx1 dfu make: too few arguments"},
+        {{"dfu", "make", imagePath, path("out.dfu"), "--device", "0x10000"},
+         "kx1 dfu make: --device takes a number from 0 to 0xffff"},
+        {{"dfu", "make", imagePath, path("out.dfu"), "--info", "without wrap"},
+         "kx1 dfu make: --info goes with --wrap and holds at most 57 characters"},
+        {{"dfu", "check"}, "kx1 dfu check: too few arguments"},
     };
-    for (const auto& arguments : cases) {
+    for (const auto& [arguments, message] : cases) {
+        SCOPED_TRACE(message);
         const Outcome outcome = kx1(arguments);
-        EXPECT_EQ(outcome.status, 2) << arguments.back();
-        EXPECT_FALSE(outcome.err.empty());
+        EXPECT_EQ(outcome.status, 2);
+        const std::string usage = "\nusage: kx1 dfu " + arguments[1] + " ";
+        EXPECT_EQ(outcome.err.rfind(message + usage, 0), 0U) << outcome.err;
     }
     EXPECT_FALSE(std::filesystem::exists(path("out.dfu")));
 }

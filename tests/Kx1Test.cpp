@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -296,33 +297,62 @@ TEST_F(Kx1Test, PackRefusesPackagesTheUnitCouldNotUse) {
     EXPECT_EQ(read("release/app.tar.gz"), applicationBytes);
 }
 
-TEST_F(Kx1Test, HelpAndWrongUseHaveTheirExitStatuses) {
-    for (const std::string command : {"keygen", "pack", "inspect", "verify", "extract", "crc"}) {
-        const ToolRun run = kx1({command, "--help"});
-        EXPECT_EQ(run.status, 0) << command;
-        EXPECT_EQ(run.out.rfind("usage: kx1 " + command + " ", 0), 0U) << run.out;
-    }
-    const ToolRun overview = kx1({"--help"});
-    EXPECT_EQ(overview.status, 0);
-    EXPECT_TRUE(contains(overview.out, "  verify      check a package")) << overview.out;
-
-    const std::vector<std::vector<std::string>> wrongUses = {
-        {},
-        {"unpack", "x"},
-        {"inspect"},
-        {"inspect", "a", "b"},
-        {"inspect", "a", "--colour"},
-        {"inspect", "a", "--json=yes"},
-        {"pack", "manifest.txt", "out.kx1"},
-        {"verify", "a.kx1", "--key"},
-        {"verify", "a.kx1", "--key", "k", "--key", "k"},
-        {"crc"},
-    };
-    for (const std::vector<std::string>& arguments : wrongUses) {
+TEST_F(Kx1Test, HelpGoesToStdoutAndWrongUseNamesTheProblemAndTheUsage) {
+    std::map<std::string, std::string> usages = {
+        {"", "usage: kx1 COMMAND [ARGUMENTS] [OPTIONS]\n"}};
+    for (const std::string command :
+         {"keygen", "pack", "inspect", "verify", "extract", "crc", "dfu make", "dfu check"}) {
+        std::vector<std::string> arguments = {command, "--help"};
+        if (command.starts_with("dfu ")) {
+            arguments = {"dfu", command.substr(4), "--help"};
+        }
         const ToolRun run = kx1(arguments);
-        EXPECT_EQ(run.status, 2) << testing::PrintToString(arguments);
+        EXPECT_EQ(run.status, 0) << command;
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out.rfind("usage: kx1 " + command + " ", 0), 0U) << run.out;
+        // The usage is what comes before the first blank line.
+        usages[command] = run.out.substr(0, run.out.find("\n\n") + 1);
+    }
+    for (const std::string word : {"--help", "-h", "help"}) {
+        const ToolRun overview = kx1({word});
+        EXPECT_EQ(overview.status, 0);
+        EXPECT_EQ(overview.out.rfind(usages[""], 0), 0U) << overview.out;
+        EXPECT_TRUE(contains(overview.out, "\n  verify      check a package")) << overview.out;
+        EXPECT_TRUE(contains(overview.out, "\n  dfu make    make a Bluetooth")) << overview.out;
+    }
+
+    struct WrongUse {
+        std::vector<std::string> arguments;
+        // The command whose usage follows the message; empty for kx1's own.
+        std::string command;
+        std::string message;
+    };
+    const std::vector<WrongUse> wrongUses = {
+        {{}, "", "kx1: no command given (see kx1 --help)"},
+        {{"unpack", "x"}, "", "kx1: unknown command 'unpack' (see kx1 --help)"},
+        {{"dfu"}, "", "kx1: unknown command 'dfu' (see kx1 --help)"},
+        {{"dfu", "unwrap"}, "", "kx1: unknown command 'dfu unwrap' (see kx1 --help)"},
+        {{"inspect"}, "inspect", "kx1 inspect: too few arguments"},
+        {{"inspect", "a", "b"}, "inspect", "kx1 inspect: unexpected argument 'b'"},
+        {{"inspect", "a", "--colour"}, "inspect", "kx1 inspect: unknown option '--colour'"},
+        {{"inspect", "a", "--json=yes"}, "inspect", "kx1 inspect: --json takes no value"},
+        {{"pack", "manifest.txt", "out.kx1"}, "pack", "kx1 pack: --key is required"},
+        {{"verify", "a.kx1", "--key"}, "verify", "kx1 verify: --key needs a value"},
+        {{"verify", "a.kx1", "--key", "k", "--key=k"},
+         "verify",
+         "kx1 verify: --key is given twice"},
+        {{"crc"}, "crc", "kx1 crc: too few arguments"},
+        {{"extract", "a.kx1", "x", "out"}, "extract", "kx1 extract: the index 'x' is not a number"},
+        {{"dfu", "check", "a.dfu", "--wrap"},
+         "dfu check",
+         "kx1 dfu check: unknown option '--wrap'"},
+    };
+    for (const WrongUse& wrongUse : wrongUses) {
+        SCOPED_TRACE(testing::PrintToString(wrongUse.arguments));
+        const ToolRun run = kx1(wrongUse.arguments);
+        EXPECT_EQ(run.status, 2);
         EXPECT_EQ(run.out, "");
-        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_EQ(run.err, wrongUse.message + "\n" + usages.at(wrongUse.command));
     }
 }
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -111,7 +112,7 @@ Bytes touchMessage(std::uint32_t kind, std::uint32_t x, std::uint32_t y, std::ui
     return message;
 }
 
-// A call that unitsim must refuse: its exit status and a part of its one-line message.
+// A call that unitsim must refuse: its exit status and a part of the line that names the problem.
 struct Refusal {
     const char* name;
     std::vector<std::string> arguments;
@@ -166,8 +167,17 @@ protected:
             SCOPED_TRACE(refusal.name);
             const ProgramRun run = unitsimRun(refusal.arguments);
             EXPECT_EQ(run.status, refusal.status);
-            EXPECT_NE(run.err.find(refusal.message), std::string::npos) << run.err;
-            EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+            const std::string problem = run.err.substr(0, run.err.find('\n') + 1);
+            EXPECT_EQ(problem.rfind("unitsim " + refusal.arguments.at(0) + ": ", 0), 0U) << run.err;
+            EXPECT_NE(problem.find(refusal.message), std::string::npos) << run.err;
+            // A wrong call goes on with the command's usage; a failure is that one line.
+            const std::string rest = run.err.substr(problem.size());
+            if (refusal.status == 2) {
+                EXPECT_EQ(rest.rfind("usage: unitsim " + refusal.arguments.at(0) + " ", 0), 0U)
+                    << run.err;
+            } else {
+                EXPECT_EQ(rest, "");
+            }
         }
     }
 
@@ -637,19 +647,52 @@ TEST_F(UnitsimTest, FrameAndLogsShowWhatTheUnitWrote) {
     EXPECT_EQ(unitsimRun({"logs", unit, "kernel"}).status, 2);
 }
 
-TEST_F(UnitsimTest, HelpDescribesEveryCommand) {
+TEST_F(UnitsimTest, HelpGoesToStdoutAndWrongCallsNameTheProblemAndTheUsage) {
+    std::map<std::string, std::string> usages = {
+        {"", "usage: unitsim COMMAND ROOT [ARGUMENTS] [OPTIONS]\n"}};
     const ProgramRun overview = unitsimRun({"--help"});
     EXPECT_EQ(overview.status, 0);
-    for (const char* command : {"make", "start", "run", "wait", "press", "release", "click",
-                                "touch", "stick", "gpio", "frame", "logs", "stop"}) {
+    EXPECT_EQ(overview.out.rfind(usages[""], 0), 0U) << overview.out;
+    for (const std::string command : {"make", "start", "run", "wait", "press", "release", "click",
+                                      "touch", "stick", "gpio", "frame", "logs", "stop"}) {
         SCOPED_TRACE(command);
-        EXPECT_NE(overview.out.find(std::string("unitsim ") + command + " "), std::string::npos);
+        EXPECT_NE(overview.out.find("\n  " + command + " "), std::string::npos);
         const ProgramRun help = unitsimRun({command, "--help"});
         EXPECT_EQ(help.status, 0);
-        EXPECT_TRUE(help.out.starts_with(std::string("usage: unitsim ") + command)) << help.out;
+        EXPECT_EQ(help.err, "");
+        EXPECT_TRUE(help.out.starts_with("usage: unitsim " + command + " ROOT")) << help.out;
+        // The usage is what comes before the first blank line.
+        usages[command] = help.out.substr(0, help.out.find("\n\n") + 1);
     }
-    EXPECT_EQ(unitsimRun({"fly"}).status, 2);
-    EXPECT_EQ(unitsimRun({}).status, 2);
+
+    struct WrongCall {
+        std::vector<std::string> arguments;
+        std::string message;
+    };
+    const std::vector<WrongCall> wrongCalls = {
+        {{}, "unitsim: no command given (see unitsim --help)"},
+        {{"fly", unit}, "unitsim: unknown command 'fly' (see unitsim --help)"},
+        {{"make"}, "unitsim make: too few arguments"},
+        {{"make", unit, "--colour", "red"}, "unitsim make: unknown option '--colour'"},
+        {{"make", unit, "--variant"}, "unitsim make: --variant needs a value"},
+        {{"make", unit, "--variant", "1", "--variant=2"}, "unitsim make: --variant is given twice"},
+        {{"start", unit, "--argument=yes"}, "unitsim start: --argument takes no value"},
+        {{"stop", unit, "now"}, "unitsim stop: unexpected argument 'now'"},
+        {{"make", unit, "--display-type", "three"},
+         "unitsim make: --display-type must be a number from 0 to 4294967295, not 'three'"},
+        {{"touch", unit, "--button", "up", "20"}, "unitsim touch: unexpected argument '20'"},
+        {{"gpio", unit, "medium"}, "unitsim gpio: the level is high or low, not 'medium'"},
+    };
+    for (const WrongCall& wrongCall : wrongCalls) {
+        SCOPED_TRACE(testing::PrintToString(wrongCall.arguments));
+        const ProgramRun run = unitsimRun(wrongCall.arguments);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.out, "");
+        const std::string command =
+            wrongCall.message.starts_with("unitsim: ") ? "" : wrongCall.arguments.at(0);
+        EXPECT_EQ(run.err, wrongCall.message + "\n" + usages.at(command));
+    }
+    EXPECT_FALSE(fs::exists(unit));
 }
 
 }  // namespace

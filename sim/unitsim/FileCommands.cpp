@@ -63,16 +63,11 @@ void printReceived(const UnitFolder& unit) {
     }
 }
 
-}  // namespace
-
-int stickCommand(const Words& words) {
-    const Arguments arguments(words, {});
-    arguments.requirePositionals(2, 3);
-    const UnitFolder unit = UnitFolder::existing(arguments.positionals()[0]);
-    const std::string& source = arguments.positionals()[1];
-    const std::string name = arguments.positionals().size() == 3
-                                 ? arguments.positionals()[2]
-                                 : fs::path(source).filename().string();
+int stick(const CommandLine& line) {
+    const UnitFolder unit = UnitFolder::existing(line.positionals()[0]);
+    const std::string& source = line.positionals()[1];
+    const std::string name = line.positionals().size() == 3 ? line.positionals()[2]
+                                                            : fs::path(source).filename().string();
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
         throw UsageError("the name on the stick must be a plain file name, not '" + name + "'");
     }
@@ -91,10 +86,8 @@ int stickCommand(const Words& words) {
     return 0;
 }
 
-int frameCommand(const Words& words) {
-    const Arguments arguments(words, {});
-    arguments.requirePositionals(1, 1);
-    const UnitFolder unit = UnitFolder::existing(arguments.positionals()[0]);
+int frame(const CommandLine& line) {
+    const UnitFolder unit = UnitFolder::existing(line.positionals()[0]);
     const std::string path = unit.hostPath(UnitsimPaths::latestFrame);
     const std::optional<std::string> png = readWholeFile(path);
     if (!png) {
@@ -104,12 +97,9 @@ int frameCommand(const Words& words) {
     return 0;
 }
 
-int logsCommand(const Words& words) {
-    const Arguments arguments(words, {});
-    arguments.requirePositionals(1, 2);
-    const UnitFolder unit = UnitFolder::existing(arguments.positionals()[0]);
-    const std::string kind =
-        arguments.positionals().size() == 2 ? arguments.positionals()[1] : "loader";
+int logs(const CommandLine& line) {
+    const UnitFolder unit = UnitFolder::existing(line.positionals()[0]);
+    const std::string kind = line.positionals().size() == 2 ? line.positionals()[1] : "loader";
     if (kind == "loader") {
         printFile(unit.hostPath(UnitPaths::loaderOutput), "loader output");
     } else if (kind == "install") {
@@ -125,6 +115,46 @@ int logsCommand(const Words& words) {
                          "' (logs: loader install slog commands received)");
     }
     return 0;
+}
+
+}  // namespace
+
+Command stickCommand() {
+    return {
+        .name = "stick",
+        .summary = "copy a file onto the USB stick",
+        .usage = "ROOT FILE [NAME]",
+        .help = "Copies FILE onto the USB stick (mnt/stick/), as NAME when given.\n",
+        .minimumArguments = 2,
+        .maximumArguments = 3,
+        .run = stick,
+    };
+}
+
+Command frameCommand() {
+    return {
+        .name = "frame",
+        .summary = "print the path and size of the latest frame",
+        .usage = "ROOT",
+        .help = "Prints the host path of the latest frame, its size in pixels and in bytes.\n",
+        .minimumArguments = 1,
+        .maximumArguments = 1,
+        .run = frame,
+    };
+}
+
+Command logsCommand() {
+    return {
+        .name = "logs",
+        .summary = "print the loader output or another log of the unit",
+        .usage = "ROOT [loader|install|slog|commands|received]",
+        .help =
+            "Prints the loader output (the default), the install log, the system log, the "
+            "stand-ins'\ncommand log, or what the stand-in drivers received.\n",
+        .minimumArguments = 1,
+        .maximumArguments = 2,
+        .run = logs,
+    };
 }
 
 }  // namespace Sim::Unitsim

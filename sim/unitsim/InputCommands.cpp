@@ -88,39 +88,35 @@ void writeTouch(const UnitFolder& unit, std::uint32_t kind, std::int32_t x, std:
     writeToDevice(unit, "/dev/touch-dura", message);
 }
 
-UnitFolder unitWithKey(const Words& words, std::size_t keyWords) {
-    const Arguments arguments(words, {});
-    arguments.requirePositionals(1 + keyWords, 1 + keyWords);
-    return UnitFolder::existing(arguments.positionals()[0]);
-}
-
-}  // namespace
-
-int pressCommand(const Words& words) {
-    const UnitFolder unit = unitWithKey(words, 1);
-    writeKeyMask(unit, softKey(unit, words.at(1)).keyMask);
+int press(const CommandLine& line) {
+    const UnitFolder unit = UnitFolder::existing(line.positionals()[0]);
+    writeKeyMask(unit, softKey(unit, line.positionals()[1]).keyMask);
     return 0;
 }
 
-int releaseCommand(const Words& words) {
-    writeKeyMask(unitWithKey(words, 0), 0);
+int release(const CommandLine& line) {
+    writeKeyMask(UnitFolder::existing(line.positionals()[0]), 0);
     return 0;
 }
 
-int clickCommand(const Words& words) {
-    const UnitFolder unit = unitWithKey(words, 1);
-    writeKeyMask(unit, softKey(unit, words.at(1)).keyMask);
+int click(const CommandLine& line) {
+    const UnitFolder unit = UnitFolder::existing(line.positionals()[0]);
+    writeKeyMask(unit, softKey(unit, line.positionals()[1]).keyMask);
     Platform::sleepMilliseconds(holdMilliseconds);
     writeKeyMask(unit, 0);
     return 0;
 }
 
-int touchCommand(const Words& words) {
-    static constexpr std::array<OptionSpecification, 1> options = {{{"--button", true}}};
-    const Arguments arguments(words, options);
-    const std::optional<std::string> button = arguments.value("--button");
-    arguments.requirePositionals(button ? 1 : 3, button ? 1 : 3);
-    const UnitFolder unit = UnitFolder::existing(arguments.positionals()[0]);
+int touch(const CommandLine& line) {
+    const std::optional<std::string> button = line.value("--button");
+    // A point or a soft key, not both.
+    if (button && line.positionals().size() > 1) {
+        throw UsageError("unexpected argument '" + line.positionals()[1] + "'");
+    }
+    if (!button && line.positionals().size() < 3) {
+        throw UsageError("too few arguments");
+    }
+    const UnitFolder unit = UnitFolder::existing(line.positionals()[0]);
     std::int32_t x = 0;
     std::int32_t y = 0;
     if (button) {
@@ -129,8 +125,8 @@ int touchCommand(const Words& words) {
         x = key.x + Boot::DisplayLayout::iconSize / 2;
         y = key.y + Boot::DisplayLayout::iconSize / 2;
     } else {
-        x = parseSigned(arguments.positionals()[1], "X");
-        y = parseSigned(arguments.positionals()[2], "Y");
+        x = parseSigned(line.positionals()[1], "X");
+        y = parseSigned(line.positionals()[2], "Y");
     }
     writeTouch(unit, CoreSystem::InputEvent::touchPress, x, y);
     Platform::sleepMilliseconds(holdMilliseconds);
@@ -138,14 +134,12 @@ int touchCommand(const Words& words) {
     return 0;
 }
 
-int gpioCommand(const Words& words) {
-    const Arguments arguments(words, {});
-    arguments.requirePositionals(2, 2);
-    const std::string& level = arguments.positionals()[1];
+int gpio(const CommandLine& line) {
+    const std::string& level = line.positionals()[1];
     if (level != "high" && level != "low") {
         throw UsageError("the level is high or low, not '" + level + "'");
     }
-    const UnitFolder unit = UnitFolder::existing(arguments.positionals()[0]);
+    const UnitFolder unit = UnitFolder::existing(line.positionals()[0]);
     unit.exportAsUnitRoot();
     Platform::PhysicalMemory gpio = Platform::PhysicalMemory::map(gpioRegisterAddress, 4, true);
     if (!gpio.isMapped()) {
@@ -154,6 +148,71 @@ int gpioCommand(const Words& words) {
     const std::uint32_t value = gpio.read32(0);
     gpio.write32(0, level == "high" ? value | shutdownRequestBit : value & ~shutdownRequestBit);
     return 0;
+}
+
+}  // namespace
+
+Command pressCommand() {
+    return {
+        .name = "press",
+        .summary = "hold a hardware key down",
+        .usage = "ROOT KEY",
+        .help = "Holds a hardware key down. KEY: cancel select up down.\n",
+        .minimumArguments = 2,
+        .maximumArguments = 2,
+        .run = press,
+    };
+}
+
+Command releaseCommand() {
+    return {
+        .name = "release",
+        .summary = "let go of every hardware key",
+        .usage = "ROOT",
+        .help = "Lets go of every hardware key.\n",
+        .minimumArguments = 1,
+        .maximumArguments = 1,
+        .run = release,
+    };
+}
+
+Command clickCommand() {
+    return {
+        .name = "click",
+        .summary = "press a hardware key for 100 ms",
+        .usage = "ROOT KEY",
+        .help = "Presses a hardware key for 100 ms.\n",
+        .minimumArguments = 2,
+        .maximumArguments = 2,
+        .run = click,
+    };
+}
+
+Command touchCommand() {
+    return {
+        .name = "touch",
+        .summary = "touch the screen at a point or on a soft key",
+        .usage = "ROOT X Y | touch ROOT --button KEY",
+        .help =
+            "Touches the screen at (X, Y) (the touch driver's y counts upwards from the "
+            "bottom), or the\ncentre of a soft key, for 100 ms.\n",
+        .options = {{"--button", OptionKind::value}},
+        .minimumArguments = 1,
+        .maximumArguments = 3,
+        .run = touch,
+    };
+}
+
+Command gpioCommand() {
+    return {
+        .name = "gpio",
+        .summary = "set the shutdown-request input",
+        .usage = "ROOT high|low",
+        .help = "Sets the shutdown-request input (bit 11 of the register at 0xE605580C).\n",
+        .minimumArguments = 2,
+        .maximumArguments = 2,
+        .run = gpio,
+    };
 }
 
 }  // namespace Sim::Unitsim

@@ -124,7 +124,7 @@ std::set<std::string> knownDevices() {
     return devices;
 }
 
-UnitConfiguration configurationFrom(const Arguments& arguments) {
+UnitConfiguration configurationFrom(const CommandLine& line) {
     UnitConfiguration unit;
     const std::array<std::pair<const char*, std::uint32_t*>, 5> numbers = {
         {{"--display-type", &unit.displayType},
@@ -133,14 +133,14 @@ UnitConfiguration configurationFrom(const Arguments& arguments) {
          {"--serial-number", &unit.serialNumber},
          {"--bluetooth-build", &unit.bluetoothBuild}}};
     for (const auto& [option, field] : numbers) {
-        if (const std::optional<std::string> text = arguments.value(option)) {
+        if (const std::optional<std::string> text = line.value(option)) {
             *field = parseUnsigned(*text, option);
         }
     }
-    unit.dataPartitionUsable = !arguments.has("--unusable-data-partition");
+    unit.dataPartitionUsable = !line.has("--unusable-data-partition");
     const std::set<std::string> devices = knownDevices();
     for (const char* option : {"--detach", "--attach"}) {
-        for (const std::string& device : arguments.values(option)) {
+        for (const std::string& device : line.values(option)) {
             if (!devices.contains(device)) {
                 throw UsageError("unknown device '" + device +
                                  "' (known: key touch io-interface "
@@ -169,21 +169,9 @@ void checkRootIsUsable(const UnitFolder& unit) {
     }
 }
 
-}  // namespace
-
-int makeCommand(const Words& words) {
-    static constexpr std::array<OptionSpecification, 8> options = {{{"--display-type", true},
-                                                                    {"--variant", true},
-                                                                    {"--part-number", true},
-                                                                    {"--serial-number", true},
-                                                                    {"--bluetooth-build", true},
-                                                                    {"--unusable-data-partition"},
-                                                                    {"--detach", true},
-                                                                    {"--attach", true}}};
-    const Arguments arguments(words, options);
-    arguments.requirePositionals(1, 1);
-    const UnitConfiguration configuration = configurationFrom(arguments);
-    const UnitFolder unit(arguments.positionals()[0]);
+int make(const CommandLine& line) {
+    const UnitConfiguration configuration = configurationFrom(line);
+    const UnitFolder unit(line.positionals()[0]);
     checkRootIsUsable(unit);
 
     try {
@@ -208,6 +196,34 @@ int makeCommand(const Words& words) {
     }
     CoreSystem::Console::print("made unit " + unit.root() + "\n");
     return 0;
+}
+
+}  // namespace
+
+Command makeCommand() {
+    return {
+        .name = "make",
+        .summary = "make a unit in an empty or new folder",
+        .usage =
+            "ROOT [--display-type N] [--variant N] [--part-number N]\n"
+            "[--serial-number N] [--bluetooth-build N] [--unusable-data-partition]\n"
+            "[--detach DEVICE]... [--attach DEVICE]...",
+        .help =
+            "Makes a unit in the empty or new folder ROOT: its folders, physical memory with "
+            "the boot\nparameters, factory data, unit.conf and the platform tools. DEVICE: "
+            "key touch io-interface\niplctl emmc bluetooth usb-serial.\n",
+        .options = {{"--display-type", OptionKind::value},
+                    {"--variant", OptionKind::value},
+                    {"--part-number", OptionKind::value},
+                    {"--serial-number", OptionKind::value},
+                    {"--bluetooth-build", OptionKind::value},
+                    {"--unusable-data-partition"},
+                    {"--detach", OptionKind::repeatedValue},
+                    {"--attach", OptionKind::repeatedValue}},
+        .minimumArguments = 1,
+        .maximumArguments = 1,
+        .run = make,
+    };
 }
 
 }  // namespace Sim::Unitsim

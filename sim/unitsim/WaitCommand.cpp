@@ -14,7 +14,6 @@ namespace Sim::Unitsim {
 
 namespace {
 
-constexpr long long defaultTimeoutMilliseconds = 60000;
 constexpr int pollMilliseconds = 20;
 constexpr std::size_t frameNameLength = 10;  // "NNNNNN.png"
 
@@ -55,43 +54,34 @@ struct Condition {
     std::function<bool()> reached;
 };
 
-Condition conditionFrom(const UnitFolder& unit, const Arguments& arguments) {
-    const int chosen = (arguments.has("--end") ? 1 : 0) + (arguments.has("--reset") ? 1 : 0) +
-                       (arguments.has("--output") ? 1 : 0) + (arguments.has("--frames") ? 1 : 0);
+Condition conditionFrom(const UnitFolder& unit, const CommandLine& line) {
+    const int chosen = (line.has("--end") ? 1 : 0) + (line.has("--reset") ? 1 : 0) +
+                       (line.has("--output") ? 1 : 0) + (line.has("--frames") ? 1 : 0);
     if (chosen != 1) {
         throw UsageError("give exactly one of --end, --reset, --output TEXT, --frames N");
     }
-    if (arguments.has("--end")) {
+    if (line.has("--end")) {
         return {"the end of the run", [unit] { return unit.outcome().has_value(); }};
     }
-    if (arguments.has("--reset")) {
+    if (line.has("--reset")) {
         return {"a reset", [unit] { return unit.outcome() == "reset"; }};
     }
-    if (const std::optional<std::string> text = arguments.value("--output")) {
+    if (const std::optional<std::string> text = line.value("--output")) {
         return {"'" + *text + "' in the loader output", [unit, text = *text] {
                     const std::optional<std::string> output =
                         readWholeFile(unit.hostPath(UnitPaths::loaderOutput));
                     return output && output->find(text) != std::string::npos;
                 }};
     }
-    const std::uint32_t frames = parseUnsigned(*arguments.value("--frames"), "--frames");
+    const std::uint32_t frames = parseUnsigned(*line.value("--frames"), "--frames");
     return {std::to_string(frames) + " captured frames",
             [folder = captureFolder(unit), frames] { return countFrames(folder) >= frames; }};
 }
 
-}  // namespace
-
-int waitCommand(const Words& words) {
-    static constexpr std::array<OptionSpecification, 5> options = {
-        {{"--end"}, {"--reset"}, {"--output", true}, {"--frames", true}, {"--timeout", true}}};
-    const Arguments arguments(words, options);
-    arguments.requirePositionals(1, 1);
-    const UnitFolder unit = UnitFolder::existing(arguments.positionals()[0]);
-    const Condition condition = conditionFrom(unit, arguments);
-    const long long timeout =
-        arguments.value("--timeout")
-            ? parseSecondsAsMilliseconds(*arguments.value("--timeout"), "--timeout")
-            : defaultTimeoutMilliseconds;
+int wait(const CommandLine& line) {
+    const UnitFolder unit = UnitFolder::existing(line.positionals()[0]);
+    const Condition condition = conditionFrom(unit, line);
+    const long long timeout = timeoutMilliseconds(line);
     const auto began = Platform::monotonicNow();
     while (!condition.reached()) {
         // The run's last output and frames come before its outcome: once the outcome is there,
@@ -111,10 +101,32 @@ int waitCommand(const Words& words) {
         }
         Platform::sleepMilliseconds(pollMilliseconds);
     }
-    if (arguments.has("--end") || arguments.has("--reset")) {
+    if (line.has("--end") || line.has("--reset")) {
         CoreSystem::Console::print(unit.outcome().value_or("") + "\n");
     }
     return 0;
+}
+
+}  // namespace
+
+Command waitCommand() {
+    return {
+        .name = "wait",
+        .summary = "wait for the end of the run, a reset, loader output or frames",
+        .usage = "ROOT (--end | --reset | --output TEXT | --frames N) [--timeout SECONDS]",
+        .help =
+            "Waits (60 s unless given) for the end of the run (printing its outcome), for a "
+            "reset, for\nTEXT in the loader output or for N captured frames. Exit 1 when the "
+            "time runs out or the\nrun ends without it.\n",
+        .options = {{"--end"},
+                    {"--reset"},
+                    {"--output", OptionKind::value},
+                    {"--frames", OptionKind::value},
+                    {"--timeout", OptionKind::value}},
+        .minimumArguments = 1,
+        .maximumArguments = 1,
+        .run = wait,
+    };
 }
 
 }  // namespace Sim::Unitsim

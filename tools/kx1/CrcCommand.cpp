@@ -8,15 +8,11 @@
 #include "CoreSystem/Console.h"
 #include "tools/ChunkReader.h"
 #include "tools/kx1/Command.h"
-#include "tools/kx1/CommandLine.h"
 
 namespace Kx1 {
 namespace {
 
 int crc(const CommandLine& line) {
-    if (line.positionals().empty()) {
-        return line.usageError("give one or more files");
-    }
     const CoreSystem::CRC32 checksum;
     int status = exitSuccess;
     for (const std::string& path : line.positionals()) {
@@ -49,6 +45,8 @@ Command crcCommand() {
             "the seed 0xEDB88320, no final XOR), in hexadecimal, one line per file:\n"
             "  6826eb82  empty.bin\n"
             "The exit status is 1 when a file cannot be read; the others are still printed.\n",
+        .minimumArguments = 1,
+        .maximumArguments = CoreSystem::anyNumber,
         .run = crc,
     };
 }

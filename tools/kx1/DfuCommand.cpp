@@ -11,7 +11,6 @@
 #include "tools/ChunkReader.h"
 #include "tools/NumberText.h"
 #include "tools/kx1/Command.h"
-#include "tools/kx1/CommandLine.h"
 
 namespace Kx1 {
 namespace {
@@ -61,9 +60,6 @@ bool option16(const CommandLine& line, std::string_view name, std::uint16_t othe
 }
 
 int make(const CommandLine& line) {
-    if (line.positionals().size() != 2) {
-        return line.usageError("give the image and the output file");
-    }
     const std::string& imagePath = line.positionals()[0];
     const std::string& outputPath = line.positionals()[1];
     std::uint16_t device = 0;
@@ -72,12 +68,12 @@ int make(const CommandLine& line) {
     for (const auto& [name, target] :
          {std::pair{"--device", &device}, {"--product", &product}, {"--vendor", &vendor}}) {
         if (!option16(line, name, 0xFFFF, *target)) {
-            return line.usageError(std::string(name) + " takes a number from 0 to 0xffff");
+            throw UsageError(std::string(name) + " takes a number from 0 to 0xffff");
         }
     }
     const auto info = line.value("--info");
     if (info && (!line.has("--wrap") || info->size() > wrapInfoSize)) {
-        return line.usageError("--info goes with --wrap and holds at most 57 characters");
+        throw UsageError("--info goes with --wrap and holds at most 57 characters");
     }
 
     std::vector<std::uint8_t> image;
@@ -117,9 +113,6 @@ int make(const CommandLine& line) {
 }
 
 int check(const CommandLine& line) {
-    if (line.positionals().size() != 1) {
-        return line.usageError("give one file");
-    }
     const std::string& path = line.positionals()[0];
     std::vector<std::uint8_t> file;
     if (!readWholeFile(path, file)) {
@@ -162,8 +155,13 @@ Command dfuMakeCommand() {
             "minimal 73-byte header instead: \"CSR-dfu2\", 8 zero bytes and a 57-byte info field\n"
             "(--info TEXT, else empty). That header satisfies the unit's checks; the chip may\n"
             "still want its vendor's full header.\n",
-        .valueOptions = {"--device", "--product", "--vendor", "--info"},
-        .flagOptions = {"--wrap"},
+        .options = {{"--device", OptionKind::value},
+                    {"--product", OptionKind::value},
+                    {"--vendor", OptionKind::value},
+                    {"--info", OptionKind::value},
+                    {"--wrap"}},
+        .minimumArguments = 2,
+        .maximumArguments = 2,
         .run = make,
     };
 }
@@ -178,6 +176,8 @@ Command dfuCheckCommand() {
             "then \"Firmware file: OK\", or names the check that failed on stderr and exits 1.\n"
             "Checks in order: the suffix signature \"UFD\", its length 16, its format version\n"
             "0x0100, its CRC, and the \"CSR-dfu1\" or \"CSR-dfu2\" magic at the start.\n",
+        .minimumArguments = 1,
+        .maximumArguments = 1,
         .run = check,
     };
 }

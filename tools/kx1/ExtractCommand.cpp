@@ -10,7 +10,6 @@
 #include "tools/NumberText.h"
 #include "tools/PackageReader.h"
 #include "tools/kx1/Command.h"
-#include "tools/kx1/CommandLine.h"
 #include "tools/kx1/TerminalProgress.h"
 
 namespace Kx1 {
@@ -24,15 +23,12 @@ bool sameFile(const std::string& first, const std::string& second) {
 }
 
 int extract(const CommandLine& line) {
-    if (line.positionals().size() != 3) {
-        return line.usageError("give the package, the component index and the output file");
-    }
     const std::string& path = line.positionals()[0];
     const std::string& outputPath = line.positionals()[2];
     const std::optional<std::uint64_t> index =
         Packaging::NumberText::parseUnsigned(line.positionals()[1]);
     if (!index) {
-        return line.usageError("the index '" + line.positionals()[1] + "' is not a number");
+        throw UsageError("the index '" + line.positionals()[1] + "' is not a number");
     }
     Packaging::PackageReader package;
     std::string error;
@@ -95,6 +91,8 @@ Command extractCommand() {
             "Copies the data of component INDEX (0 for the first row of the table) of the\n"
             "package FILE to OUT, and checks it against the CRC in the table. When the CRC\n"
             "differs, OUT is kept for examination and the exit status is 1.\n",
+        .minimumArguments = 3,
+        .maximumArguments = 3,
         .run = extract,
     };
 }

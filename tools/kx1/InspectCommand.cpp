@@ -4,15 +4,11 @@
 #include "tools/PackageReader.h"
 #include "tools/PackageReport.h"
 #include "tools/kx1/Command.h"
-#include "tools/kx1/CommandLine.h"
 
 namespace Kx1 {
 namespace {
 
 int inspect(const CommandLine& line) {
-    if (line.positionals().size() != 1) {
-        return line.usageError("give one package or installed record");
-    }
     const std::string& path = line.positionals().front();
     Packaging::PackageReader package;
     std::string error;
@@ -44,7 +40,9 @@ Command inspectCommand() {
             "options:\n"
             "  --json     print one JSON object instead, for scripts\n"
             "  --record   read FILE as an installed record\n",
-        .flagOptions = {"--json", "--record"},
+        .options = {{"--json"}, {"--record"}},
+        .minimumArguments = 1,
+        .maximumArguments = 1,
         .run = inspect,
     };
 }

@@ -3,15 +3,11 @@
 #include "CoreSystem/Console.h"
 #include "tools/KeyGenerator.h"
 #include "tools/kx1/Command.h"
-#include "tools/kx1/CommandLine.h"
 
 namespace Kx1 {
 namespace {
 
 int keygen(const CommandLine& line) {
-    if (line.positionals().size() != 1) {
-        return line.usageError("give the name of the private key file");
-    }
     const std::string& privatePath = line.positionals().front();
     const std::string publicPath =
         line.value("--public").value_or(Packaging::KeyGenerator::publicPathFor(privatePath));
@@ -40,7 +36,9 @@ Command keygenCommand() {
             "\n"
             "options:\n"
             "  --public PATH   where to write the public key\n",
-        .valueOptions = {"--public"},
+        .options = {{"--public", OptionKind::value}},
+        .minimumArguments = 1,
+        .maximumArguments = 1,
         .run = keygen,
     };
 }

@@ -9,7 +9,6 @@
 #include "tools/PackageWriter.h"
 #include "tools/RsaPublicKey.h"
 #include "tools/kx1/Command.h"
-#include "tools/kx1/CommandLine.h"
 #include "tools/kx1/TerminalProgress.h"
 
 namespace Kx1 {
@@ -41,13 +40,8 @@ bool readableFile(const std::string& path) {
 }
 
 int pack(const CommandLine& line) {
-    if (line.positionals().size() != 2) {
-        return line.usageError("give the manifest and the package file to write");
-    }
-    const std::optional<std::string> keyPath = line.value("--key");
-    if (!keyPath) {
-        return line.usageError("--key is required");
-    }
+    // Required: the parser made sure it is there.
+    const std::string keyPath = line.value("--key").value();
     const std::string& manifestPath = line.positionals()[0];
     const std::string& outputPath = line.positionals()[1];
     Packaging::Manifest manifest;
@@ -62,7 +56,7 @@ int pack(const CommandLine& line) {
                              ": cannot read component file " + components[index].path);
         }
     }
-    const Packaging::RsaPublicKey key = Packaging::RsaPublicKey::fromPemFile(*keyPath);
+    const Packaging::RsaPublicKey key = Packaging::RsaPublicKey::fromPemFile(keyPath);
     if (!key.isValid()) {
         return line.fail(key.problem());
     }
@@ -122,7 +116,9 @@ Command packCommand() {
             "\n"
             "options:\n"
             "  --key PATH   the key to seal with (required)\n",
-        .valueOptions = {"--key"},
+        .options = {{"--key", OptionKind::requiredValue}},
+        .minimumArguments = 2,
+        .maximumArguments = 2,
         .run = pack,
     };
 }

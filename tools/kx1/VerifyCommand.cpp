@@ -6,27 +6,21 @@
 #include "tools/PackageVerifier.h"
 #include "tools/TextFile.h"
 #include "tools/kx1/Command.h"
-#include "tools/kx1/CommandLine.h"
 #include "tools/kx1/TerminalProgress.h"
 
 namespace Kx1 {
 namespace {
 
 int verify(const CommandLine& line) {
-    if (line.positionals().size() != 1) {
-        return line.usageError("give one package");
-    }
-    const std::optional<std::string> keyPath = line.value("--key");
-    if (!keyPath) {
-        return line.usageError("--key is required");
-    }
+    // Required: the parser made sure it is there.
+    const std::string keyPath = line.value("--key").value();
     std::string keyText;
-    if (!Packaging::TextFile::read(*keyPath, keyText)) {
-        return line.fail("cannot read key file " + *keyPath);
+    if (!Packaging::TextFile::read(keyPath, keyText)) {
+        return line.fail("cannot read key file " + keyPath);
     }
     const Boot::RsaKey key(keyText);
     if (!key.isValid()) {
-        return line.fail(*keyPath + " holds no RSA private key (verify needs the private half)");
+        return line.fail(keyPath + " holds no RSA private key (verify needs the private half)");
     }
     const std::string& path = line.positionals().front();
     Packaging::PackageReader package;
@@ -83,7 +77,11 @@ Command verifyCommand() {
             "  --key PATH           the private key (\"RSA PRIVATE KEY\") the unit carries\n"
             "  --password TEXT      the password a user would type\n"
             "  --part-number TEXT   the unit's part number\n",
-        .valueOptions = {"--key", "--password", "--part-number"},
+        .options = {{"--key", OptionKind::requiredValue},
+                    {"--password", OptionKind::value},
+                    {"--part-number", OptionKind::value}},
+        .minimumArguments = 1,
+        .maximumArguments = 1,
         .run = verify,
     };
 }
