@@ -1,44 +1,75 @@
-// Measures the package checksum over one buffer of pseudo-random bytes against GNU cksum, which
-// runs the same polynomial most-significant bit first, and checks that the two agree.
+// The package checksum in memory: first checks that every path of it and GNU cksum (which runs
+// the same polynomial most-significant bit first) agree on one buffer of pseudo-random bytes,
+// then times each path with Google Benchmark over buffers from 64 bytes (factory data) through
+// 64 KiB (the piece the loader reads a package in) to 64 MiB (far beyond the caches).
 //
-//   crc32_bench [SIZE]    SIZE in bytes, or with a K, M or G suffix (powers of 1024); default 1G
+//   crc32_bench [SIZE] [--benchmark_...]
+//
+// SIZE is the size of the buffer checked against cksum, in bytes or with a K, M or G suffix
+// (powers of 1024); default 64M. The --benchmark_ options are Google Benchmark's own
+// (--benchmark_filter=REGEX, --benchmark_repetitions=N, --benchmark_format=json ...). The
+// checksum of whole files against cksum as processes is a row of bench/run.
 //
 // Exit status: 0 when every path and cksum agree, 1 when they do not, 2 when the run failed.
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
+#include <array>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "BenchSupport.h"
 #include "CoreSystem/CRC32.h"
 #include "CoreSystem/Console.h"
-#include "platform/Clock.h"
 #include "platform/Process.h"
 
 namespace {
 
 using BenchSupport::parseSize;
-using BenchSupport::timed;
 using CoreSystem::Console;
 using CoreSystem::CRC32;
-using Duration = Platform::Clock::Duration;
+using Bytes = std::vector<std::uint8_t>;
+using UpdateFunction = std::uint32_t (*)(std::uint32_t, const void*, std::size_t);
 
-constexpr int rounds = 5;
-constexpr std::size_t defaultSize = std::size_t{1} << 30U;
+constexpr std::size_t defaultCheckSize = std::size_t{64} << 20U;
+constexpr std::array<std::int64_t, 5> timedSizes = {64, 4 << 10, 64 << 10, 1 << 20, 64 << 20};
+
+// One way of running bytes through the register.
+struct Path {
+    std::string name;
+    UpdateFunction update;
+};
+
+// Every path this processor can run; "update" is the one the loader takes.
+std::vector<Path> paths() {
+    std::vector<Path> found = {
+        {"update", [](std::uint32_t crc, const void* bytes,
+                      std::size_t count) { return CRC32().update(crc, bytes, count); }},
+        {"slicing-by-8", &CRC32::updateSlicing},
+        {"byte-table", &CRC32::updateReference},
+    };
+#if defined(__x86_64__)
+    if (CRC32::carrylessMultiplySupported()) {
+        found.push_back({"carry-less-multiply", &CRC32::updateCarrylessMultiply});
+    }
+    if (CRC32::wideCarrylessMultiplySupported()) {
+        found.push_back({"wide-carry-less-multiply", &CRC32::updateWideCarrylessMultiply});
+    }
+#endif
+    return found;
+}
 
 // The same bytes on every run.
-std::vector<std::uint8_t> pseudoRandomBytes(std::size_t count) {
-    std::vector<std::uint8_t> bytes(count);
+Bytes pseudoRandomBytes(std::size_t count) {
+    Bytes bytes(count);
     BenchSupport::SplitMix64 random(0x243F6A8885A308D3);
     for (std::size_t index = 0; index < count; index += sizeof(std::uint64_t)) {
         const std::uint64_t word = random.next();
@@ -47,11 +78,6 @@ std::vector<std::uint8_t> pseudoRandomBytes(std::size_t count) {
         }
     }
     return bytes;
-}
-
-double gigabytesPerSecond(std::size_t bytes, Duration elapsed) {
-    const double seconds = std::chrono::duration<double>(elapsed).count();
-    return static_cast<double>(bytes) / seconds / 1e9;
 }
 
 // What cksum prints for data whose register, started from 0, is `registerAfterData`: the
@@ -86,7 +112,7 @@ private:
 };
 
 // Creates a new file under /tmp holding `bytes`; its path, or nothing when that failed.
-std::optional<std::string> writeTemporaryFile(const std::vector<std::uint8_t>& bytes) {
+std::optional<std::string> writeTemporaryFile(const Bytes& bytes) {
     std::string path = "/tmp/crc32_bench_XXXXXX";
     const int descriptor = mkstemp(path.data());
     if (descriptor < 0) {
@@ -111,97 +137,87 @@ struct CksumLine {
     std::uint64_t size = 0;
 };
 
-// The checksum and size cksum printed for `dataPath` into `outputPath`.
-std::optional<CksumLine> readCksumLine(const std::string& outputPath, const std::string& dataPath) {
-    std::ifstream printed(outputPath);
+// What `cksum FILE` prints for the file, or nothing when it did not run or printed something
+// else.
+std::optional<CksumLine> runCksum(const std::string& dataPath) {
+    const TemporaryFile output(dataPath + ".sum");
+    const int status = Platform::Process::system("cksum " + dataPath + " > " + output.path());
+    std::ifstream printed(output.path());
     CksumLine line;
     std::string name;
-    if (!(printed >> line.crc >> line.size >> name) || name != dataPath) {
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+        !(printed >> line.crc >> line.size >> name) || name != dataPath) {
         return std::nullopt;
     }
     return line;
 }
 
-int benchmark(std::size_t size) {
-    Console::printf("buffer: %zu bytes of pseudo-random data; GB/s = 10^9 bytes per second\n",
-                    size);
-    const std::vector<std::uint8_t> buffer = pseudoRandomBytes(size);
+// Runs every path and cksum over `size` bytes and prints what each found.
+int checkAgainstCksum(std::size_t size) {
+    const Bytes buffer = pseudoRandomBytes(size);
     const std::optional<std::string> dataPath = writeTemporaryFile(buffer);
     if (!dataPath) {
         Console::print("could not write the buffer to a file under /tmp\n");
         return 2;
     }
     const TemporaryFile dataFile(*dataPath);
-    const TemporaryFile cksumOutput(*dataPath + ".sum");
-    const std::string cksumCommand = "cksum " + dataFile.path() + " > " + cksumOutput.path();
-    bool cksumSucceeded = true;
-    const auto runCksum = [&] {
-        const int status = Platform::Process::system(cksumCommand);
-        cksumSucceeded = cksumSucceeded && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    };
-    // Untimed: loads the program and leaves every page of the file in the page cache.
-    runCksum();
-
-    const CRC32 crc;
-    std::uint32_t fastestRegister = 0;
-    const auto runFastest = [&] { fastestRegister = crc.update(0, buffer.data(), buffer.size()); };
-    // Alternating the two keeps a passing load on the machine from favouring either.
-    Duration fastest = Duration::max();
-    Duration cksum = Duration::max();
-    for (int round = 0; round < rounds; ++round) {
-        fastest = std::min(fastest, timed(runFastest));
-        cksum = std::min(cksum, timed(runCksum));
-    }
-    std::uint32_t slicingRegister = 0;
-    const Duration slicing =
-        timed([&] { slicingRegister = CRC32::updateSlicing(0, buffer.data(), buffer.size()); });
-
-    const std::optional<CksumLine> printed = readCksumLine(cksumOutput.path(), dataFile.path());
-    if (!cksumSucceeded || !printed) {
+    const std::optional<CksumLine> printed = runCksum(dataFile.path());
+    if (!printed) {
         Console::print("cksum did not run or printed something unexpected\n");
         return 2;
     }
+    const std::uint32_t reference = CRC32::updateReference(0, buffer.data(), buffer.size());
+    bool agree = printed->crc == cksumValue(reference, size) && printed->size == size;
+    Console::printf("check over %zu bytes of pseudo-random data: cksum printed %u %llu, %s\n", size,
+                    printed->crc, static_cast<unsigned long long>(printed->size),
+                    agree ? "as expected" : "NOT as expected");
+    for (const Path& path : paths()) {
+        const std::uint32_t found = path.update(0, buffer.data(), buffer.size());
+        Console::printf("check: %s %s\n", path.name.c_str(),
+                        found == reference ? "agrees" : "DIFFERS");
+        agree = agree && found == reference;
+    }
+    return agree ? 0 : 1;
+}
 
-#if defined(__x86_64__)
-    const char* fastestName =
-        CRC32::carrylessMultiplySupported() ? "carry-less multiply" : "slicing-by-8";
-#else
-    const char* fastestName = "slicing-by-8";
-#endif
-    Console::printf("CRC32 in memory, update (%s), best of %d: %.2f GB/s\n", fastestName, rounds,
-                    gigabytesPerSecond(size, fastest));
-    Console::printf("CRC32 in memory, slicing-by-8, one run: %.2f GB/s\n",
-                    gigabytesPerSecond(size, slicing));
-    Console::printf(
-        "GNU cksum, `cksum FILE` with FILE under /tmp in the page cache, whole process timed "
-        "(start-up and reads included), best of %d: %.2f GB/s\n",
-        rounds, gigabytesPerSecond(size, cksum));
-    Console::printf("ratio update / cksum: %.2f\n",
-                    std::chrono::duration<double>(cksum).count() /
-                        std::chrono::duration<double>(fastest).count());
-
-    const std::uint32_t expected = cksumValue(fastestRegister, size);
-    const bool agrees =
-        slicingRegister == fastestRegister && printed->crc == expected && printed->size == size;
-    Console::printf("check: cksum printed %u %llu, expected %u %zu; slicing register %s: %s\n",
-                    printed->crc, static_cast<unsigned long long>(printed->size), expected, size,
-                    slicingRegister == fastestRegister ? "the same" : "differs",
-                    agrees ? "agree" : "MISMATCH");
-    Console::printf("result crc_s=%.6f cksum_s=%.6f crc_ratio=%.4f\n",
-                    std::chrono::duration<double>(fastest).count(),
-                    std::chrono::duration<double>(cksum).count(),
-                    std::chrono::duration<double>(fastest).count() /
-                        std::chrono::duration<double>(cksum).count());
-    return agrees ? 0 : 1;
+void registerBenchmarks(const Bytes& buffer) {
+    for (const Path& path : paths()) {
+        benchmark::internal::Benchmark* timed = benchmark::RegisterBenchmark(
+            ("crc32/" + path.name).c_str(),
+            [update = path.update, &buffer](benchmark::State& state) {
+                const auto count = static_cast<std::size_t>(state.range(0));
+                std::uint32_t crc = 0;
+                for ([[maybe_unused]] auto iteration : state) {
+                    crc = update(crc, buffer.data(), count);
+                    benchmark::DoNotOptimize(crc);
+                }
+                state.SetBytesProcessed(state.iterations() * state.range(0));
+            });
+        timed->ArgName("bytes");
+        for (const std::int64_t size : timedSizes) {
+            timed->Arg(size);
+        }
+    }
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const std::optional<std::size_t> size = argc == 2 ? parseSize(argv[1]) : defaultSize;
+    benchmark::Initialize(&argc, argv);
+    const std::optional<std::size_t> size = argc == 2 ? parseSize(argv[1]) : defaultCheckSize;
     if (argc > 2 || !size) {
-        Console::print("usage: crc32_bench [SIZE]   SIZE in bytes, or with a K, M or G suffix\n");
+        std::fputs(
+            "usage: crc32_bench [SIZE] [--benchmark_...]   SIZE in bytes, or with a K, M "
+            "or G suffix\n",
+            stderr);
         return 2;
     }
-    return benchmark(*size);
+    if (const int checked = checkAgainstCksum(*size); checked != 0) {
+        return checked;
+    }
+    const Bytes buffer = pseudoRandomBytes(static_cast<std::size_t>(timedSizes.back()));
+    registerBenchmarks(buffer);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
 }
