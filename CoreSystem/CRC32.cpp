@@ -43,23 +43,22 @@ std::uint32_t loadBigEndian(const std::uint8_t* bytes) {
            static_cast<std::uint32_t>(bytes[2]) << 8U | static_cast<std::uint32_t>(bytes[3]);
 }
 
-using UpdateFunction = std::uint32_t (*)(std::uint32_t, const void*, std::size_t);
-
-UpdateFunction fastestUpdate() {
-#if defined(__x86_64__)
-    if (CRC32::wideCarrylessMultiplySupported()) {
-        return &CRC32::updateWideCarrylessMultiply;
-    }
-    if (CRC32::carrylessMultiplySupported()) {
-        return &CRC32::updateCarrylessMultiply;
-    }
-#endif
-    return &CRC32::updateSlicing;
-}
-
 }  // namespace
 
 const std::array<std::uint32_t, 256> CRC32::crc32Table = makeTable();
+
+std::vector<CRC32::Path> CRC32::paths() {
+    std::vector<Path> found = {{"byte-table", &updateReference}, {"slicing-by-8", &updateSlicing}};
+#if defined(__x86_64__)
+    if (carrylessMultiplySupported()) {
+        found.push_back({"carry-less-multiply", &updateCarrylessMultiply});
+    }
+    if (wideCarrylessMultiplySupported()) {
+        found.push_back({"wide-carry-less-multiply", &updateWideCarrylessMultiply});
+    }
+#endif
+    return found;
+}
 
 // NOLINTNEXTLINE(readability-convert-member-functions-to-static): called through a CRC object
 std::uint32_t CRC32::startValue(std::uint32_t seed) const {
@@ -71,7 +70,7 @@ std::uint32_t CRC32::startValue(std::uint32_t seed) const {
 
 // NOLINTNEXTLINE(readability-convert-member-functions-to-static): called through a CRC object
 std::uint32_t CRC32::update(std::uint32_t crc, const void* bytes, std::size_t count) const {
-    static const UpdateFunction fastest = fastestUpdate();
+    static const UpdateFunction fastest = paths().back().update;
     return fastest(crc, bytes, count);
 }
 

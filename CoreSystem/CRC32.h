@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace CoreSystem {
 
@@ -14,6 +15,17 @@ public:
     static constexpr std::uint32_t packageSeed = 0xEDB88320;
 
     static const std::array<std::uint32_t, 256> crc32Table;
+
+    using UpdateFunction = std::uint32_t (*)(std::uint32_t crc, const void* bytes,
+                                             std::size_t count);
+    // One way of running bytes through the register, named for tests and benchmarks.
+    struct Path {
+        const char* name;
+        UpdateFunction update;
+    };
+    // Every path this processor can run, from the slowest (the byte table) to the fastest, which
+    // update() takes.
+    static std::vector<Path> paths();
 
     // The register after running the four bytes of `seed`, most significant first, from 0.
     std::uint32_t startValue(std::uint32_t seed) const;

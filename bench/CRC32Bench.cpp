@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -37,33 +39,19 @@ using BenchSupport::parseSize;
 using CoreSystem::Console;
 using CoreSystem::CRC32;
 using Bytes = std::vector<std::uint8_t>;
-using UpdateFunction = std::uint32_t (*)(std::uint32_t, const void*, std::size_t);
 
 constexpr std::size_t defaultCheckSize = std::size_t{64} << 20U;
 constexpr std::array<std::int64_t, 5> timedSizes = {64, 4 << 10, 64 << 10, 1 << 20, 64 << 20};
 
-// One way of running bytes through the register.
-struct Path {
-    std::string name;
-    UpdateFunction update;
-};
-
-// Every path this processor can run; "update" is the one the loader takes.
-std::vector<Path> paths() {
-    std::vector<Path> found = {
-        {"update", [](std::uint32_t crc, const void* bytes,
-                      std::size_t count) { return CRC32().update(crc, bytes, count); }},
-        {"slicing-by-8", &CRC32::updateSlicing},
-        {"byte-table", &CRC32::updateReference},
-    };
-#if defined(__x86_64__)
-    if (CRC32::carrylessMultiplySupported()) {
-        found.push_back({"carry-less-multiply", &CRC32::updateCarrylessMultiply});
+// Every path this processor can run, and first "update", the one the loader takes.
+std::vector<CRC32::Path> paths() {
+    std::vector<CRC32::Path> found = {
+        {"update", [](std::uint32_t crc, const void* bytes, std::size_t count) {
+             return CRC32().update(crc, bytes, count);
+         }}};
+    for (const CRC32::Path& path : CRC32::paths()) {
+        found.push_back(path);
     }
-    if (CRC32::wideCarrylessMultiplySupported()) {
-        found.push_back({"wide-carry-less-multiply", &CRC32::updateWideCarrylessMultiply});
-    }
-#endif
     return found;
 }
 
@@ -171,34 +159,53 @@ int checkAgainstCksum(std::size_t size) {
     Console::printf("check over %zu bytes of pseudo-random data: cksum printed %u %llu, %s\n", size,
                     printed->crc, static_cast<unsigned long long>(printed->size),
                     agree ? "as expected" : "NOT as expected");
-    for (const Path& path : paths()) {
+    for (const CRC32::Path& path : paths()) {
         const std::uint32_t found = path.update(0, buffer.data(), buffer.size());
-        Console::printf("check: %s %s\n", path.name.c_str(),
-                        found == reference ? "agrees" : "DIFFERS");
+        Console::printf("check: %s %s\n", path.name, found == reference ? "agrees" : "DIFFERS");
         agree = agree && found == reference;
     }
     return agree ? 0 : 1;
 }
 
-void registerBenchmarks(const Bytes& buffer) {
-    for (const Path& path : paths()) {
-        benchmark::internal::Benchmark* timed = benchmark::RegisterBenchmark(
-            ("crc32/" + path.name).c_str(),
-            [update = path.update, &buffer](benchmark::State& state) {
-                const auto count = static_cast<std::size_t>(state.range(0));
-                std::uint32_t crc = 0;
-                for ([[maybe_unused]] auto iteration : state) {
-                    crc = update(crc, buffer.data(), count);
-                    benchmark::DoNotOptimize(crc);
-                }
-                state.SetBytesProcessed(state.iterations() * state.range(0));
-            });
-        timed->ArgName("bytes");
-        for (const std::int64_t size : timedSizes) {
-            timed->Arg(size);
-        }
+// The bytes every timed run reads from its start, made on first use.
+const Bytes& timedBytes() {
+    static const Bytes bytes = pseudoRandomBytes(static_cast<std::size_t>(timedSizes.back()));
+    return bytes;
+}
+
+// Times the path of that name over the first state.range(0) bytes; a path that this processor
+// lacks is skipped.
+void checksum(benchmark::State& state, std::string_view name) {
+    const std::vector<CRC32::Path> available = paths();
+    const auto path = std::find_if(available.begin(), available.end(),
+                                   [&](const CRC32::Path& known) { return known.name == name; });
+    if (path == available.end()) {
+        state.SkipWithError("this processor lacks it");
+        return;
+    }
+    const Bytes& bytes = timedBytes();
+    const auto count = static_cast<std::size_t>(state.range(0));
+    std::uint32_t crc = 0;
+    for ([[maybe_unused]] auto iteration : state) {
+        crc = path->update(crc, bytes.data(), count);
+        benchmark::DoNotOptimize(crc);
+    }
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void overTimedSizes(benchmark::internal::Benchmark* benchmark) {
+    benchmark->ArgName("bytes");
+    for (const std::int64_t size : timedSizes) {
+        benchmark->Arg(size);
     }
 }
+
+BENCHMARK_CAPTURE(checksum, update, "update")->Apply(overTimedSizes);
+BENCHMARK_CAPTURE(checksum, byte_table, "byte-table")->Apply(overTimedSizes);
+BENCHMARK_CAPTURE(checksum, slicing_by_8, "slicing-by-8")->Apply(overTimedSizes);
+BENCHMARK_CAPTURE(checksum, carry_less_multiply, "carry-less-multiply")->Apply(overTimedSizes);
+BENCHMARK_CAPTURE(checksum, wide_carry_less_multiply, "wide-carry-less-multiply")
+    ->Apply(overTimedSizes);
 
 }  // namespace
 
@@ -215,8 +222,6 @@ int main(int argc, char* argv[]) {
     if (const int checked = checkAgainstCksum(*size); checked != 0) {
         return checked;
     }
-    const Bytes buffer = pseudoRandomBytes(static_cast<std::size_t>(timedSizes.back()));
-    registerBenchmarks(buffer);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -13,29 +13,20 @@ namespace {
 
 using CoreSystem::CRC32;
 
-using UpdateFunction = std::uint32_t (*)(std::uint32_t, const void*, std::size_t);
-
 struct UpdatePath {
     std::string name;
-    UpdateFunction update;
+    CRC32::UpdateFunction update;
 };
 
 // Every way of updating the register that this processor can run, the reference included.
 std::vector<UpdatePath> pathsOnThisProcessor() {
     std::vector<UpdatePath> paths = {
-        {"reference", &CRC32::updateReference},
-        {"slicing", &CRC32::updateSlicing},
         {"fastest", [](std::uint32_t crc, const void* bytes, std::size_t count) {
              return CRC32{}.update(crc, bytes, count);
          }}};
-#if defined(__x86_64__)
-    if (CRC32::carrylessMultiplySupported()) {
-        paths.push_back({"carry-less multiply", &CRC32::updateCarrylessMultiply});
+    for (const CRC32::Path& path : CRC32::paths()) {
+        paths.push_back({path.name, path.update});
     }
-    if (CRC32::wideCarrylessMultiplySupported()) {
-        paths.push_back({"wide carry-less multiply", &CRC32::updateWideCarrylessMultiply});
-    }
-#endif
     return paths;
 }
 
