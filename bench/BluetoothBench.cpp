@@ -9,7 +9,6 @@
 // skipped. The time runs from the start of the download to the module's manifestation.
 // Exit status: 0 when the module received the exact image, 1 when not, 2 when the run failed.
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -26,6 +25,7 @@
 #include "boot/bluetooth/Bcsp.h"
 #include "boot/bluetooth/Dfu.h"
 #include "platform/Clock.h"
+#include "platform/SerialPort.h"
 #include "platform/testkit/FastForwardClock.h"
 #include "sim/bluetooth/SimulatedChip.h"
 
@@ -78,16 +78,19 @@ int main(int argumentCount, char** arguments) {
     options.device.build = 1;
     options.device.transferSize = static_cast<std::uint16_t>(transferSize);
     const Sim::SimulatedChip chip(options);
-    const int line = open(chip.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    Platform::SerialPort line =
+        Platform::SerialPort::adopt(open(chip.slavePath().c_str(), O_RDWR | O_NOCTTY));
     constexpr std::string_view bootCommand = "\r\nBOOT 1\r\n";
-    if (line < 0 || write(line, bootCommand.data(), bootCommand.size()) !=
-                        static_cast<ssize_t>(bootCommand.size())) {
+    if (!line.isOpen() || line.write(bootCommand.data(), bootCommand.size()) !=
+                              static_cast<long>(bootCommand.size())) {
         Console::print("bluetooth_bench: cannot talk to the simulated module\n");
         return 2;
     }
     Boot::Bluetooth::bcsp_open(line);
     Boot::Bluetooth::bcsp_init();
-    if (Boot::Bluetooth::bcsp_link_status() != 1 || Boot::Bluetooth::dfu_enter_dfu_mode() != 0) {
+    if (Boot::Bluetooth::bcsp_link_status() != Boot::Bluetooth::BcspLinkStatus::established ||
+        Boot::Bluetooth::dfu_enter_dfu_mode() !=
+            Boot::Bluetooth::DfuModeResult::detachAndResetSent) {
         Console::print("bluetooth_bench: the module did not come up\n");
         return 2;
     }
@@ -110,15 +113,16 @@ int main(int argumentCount, char** arguments) {
             30min);
     });
     const auto start = std::chrono::steady_clock::now();
-    const int result = Boot::Bluetooth::dfu_download(image.data(), image.size());
+    const Boot::Bluetooth::DfuDownloadResult result =
+        Boot::Bluetooth::dfu_download(image.data(), image.size());
     watcher.join();
     Boot::Bluetooth::bcsp_close();
-    close(line);
+    line.close();
 
     const Sim::ChipReport after = chip.report();
-    if (result != 0 || after.manifestations != 1 || after.manifestedImage != image ||
-        after.runningBuild != newBuild) {
-        Console::printf("bluetooth_bench: download failed (result %d)\n", result);
+    if (result != Boot::Bluetooth::DfuDownloadResult::done || after.manifestations != 1 ||
+        after.manifestedImage != image || after.runningBuild != newBuild) {
+        Console::printf("bluetooth_bench: download failed (result %d)\n", static_cast<int>(result));
         return 1;
     }
     const double seconds = std::chrono::duration<double>(manifested.at - start).count();

@@ -24,10 +24,12 @@ BcspTestPeer::Peer& line() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace Boot::Bluetooth;
     line().readWire();
-    bcsp_open(line().loaderDescriptor());
+    bcsp_open(line().loaderPort());
     const std::array<std::uint8_t, 3> payload = {0xC0, 0xDB, 0x01};
     for (int packet = 0; packet < 6; ++packet) {
-        bcsp_queue(payload.data(), payload.size(), bcspDfuChannel);
+        if (bcsp_queue(payload.data(), payload.size(), bcspDfuChannel) != BcspQueueResult::queued) {
+            std::abort();  // the ring holds 19 packets and was empty
+        }
     }
     line().write(std::span(data, size));
     // One read takes at most the input buffer; a few idle steps in a row mean the line is empty.

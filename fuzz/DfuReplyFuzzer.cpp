@@ -51,6 +51,34 @@ void answerRequests() {
 
 Platform::Testkit::FakeClock* fakeClock = nullptr;
 
+bool isModeResult(DfuModeResult result) {
+    switch (result) {
+        case DfuModeResult::detachAndResetSent:
+        case DfuModeResult::notInApplication:
+        case DfuModeResult::stateUnreadable:
+        case DfuModeResult::downloadNotSupported:
+            return true;
+    }
+    return false;
+}
+
+bool isDownloadResult(DfuDownloadResult result) {
+    switch (result) {
+        case DfuDownloadResult::done:
+        case DfuDownloadResult::emptyImage:
+        case DfuDownloadResult::notIdle:
+        case DfuDownloadResult::downloadNotSupported:
+        case DfuDownloadResult::statusBeforeBlock:
+        case DfuDownloadResult::statusAfterBusy:
+        case DfuDownloadResult::stateAfterBusy:
+        case DfuDownloadResult::blockRefused:
+        case DfuDownloadResult::finalStatus:
+        case DfuDownloadResult::finalState:
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
@@ -61,21 +89,22 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     line().readWire();
-    bcsp_open(line().loaderDescriptor());
+    bcsp_open(line().loaderPort());
     line().write(BcspFrame::confResponseFrame);
     script = {};
     bcsp_init();
-    if (bcsp_link_status() != 1) {
+    if (bcsp_link_status() != BcspLinkStatus::established) {
         std::abort();
     }
     chipSeq = 0;
     expectedSeq = 0;
     script = std::span(data, size);
-    const int entered = dfu_enter_dfu_mode();
+    const DfuModeResult entered = dfu_enter_dfu_mode();
     std::array<std::uint8_t, 40> image{};
     image.fill(0x5A);
-    const int downloaded = dfu_download(image.data(), image.size());
-    if (entered > 0 || entered < -4 || downloaded > 0 || downloaded < -10) {
+    const DfuDownloadResult downloaded = dfu_download(image.data(), image.size());
+    // Whatever the chip says, the results are among the defined ones.
+    if (!isModeResult(entered) || !isDownloadResult(downloaded)) {
         std::abort();
     }
     bcsp_close();

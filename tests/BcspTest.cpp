@@ -68,7 +68,7 @@ protected:
     void SetUp() override {
         traced.clear();
         bcsp_set_trace_hook(&recordTrace);
-        bcsp_open(peer.loaderDescriptor());
+        bcsp_open(peer.loaderPort());
     }
     void TearDown() override {
         bcsp_close();
@@ -82,7 +82,7 @@ protected:
         ::testing::internal::CaptureStdout();
         bcsp_init();
         ::testing::internal::GetCapturedStdout();
-        ASSERT_EQ(bcsp_link_status(), 1);
+        ASSERT_EQ(bcsp_link_status(), BcspLinkStatus::established);
         peer.readWire();
     }
 
@@ -98,7 +98,8 @@ protected:
 
     static void queue(std::uint8_t marker) {
         const std::vector<std::uint8_t> payload = {marker, 0x01, 0x02};
-        ASSERT_EQ(bcsp_queue(payload.data(), payload.size(), bcspDfuChannel), 0);
+        ASSERT_EQ(bcsp_queue(payload.data(), payload.size(), bcspDfuChannel),
+                  BcspQueueResult::queued);
     }
 
     static std::vector<unsigned> sequenceNumbers(const std::vector<Frame>& frames) {
@@ -117,7 +118,7 @@ protected:
 TEST_F(BcspLinkTest, EscapesDelimiterAndEscapeBytesAndRestoresThemExactly) {
     establish();
     const std::vector<std::uint8_t> payload = {0xC0, 0xDB, 0x00, 0xDB, 0xDC, 0xC0, 0xDD};
-    ASSERT_EQ(bcsp_queue(payload.data(), payload.size(), bcspDfuChannel), 0);
+    ASSERT_EQ(bcsp_queue(payload.data(), payload.size(), bcspDfuChannel), BcspQueueResult::queued);
     bcsp_transmit();
     const std::vector<std::uint8_t> wire = peer.readWire();
     ASSERT_GE(wire.size(), 2U);
@@ -247,7 +248,7 @@ TEST_F(BcspLinkTest, RefusesTheTwentiethPacket) {
         queue(marker);
     }
     const std::uint8_t payload = 0xEE;
-    EXPECT_EQ(bcsp_queue(&payload, 1, bcspDfuChannel), 1);
+    EXPECT_EQ(bcsp_queue(&payload, 1, bcspDfuChannel), BcspQueueResult::refused);
     EXPECT_TRUE(wasTraced("*** BCSP: > Send buffer overflow"));
     EXPECT_EQ(bcsp_counters().head, 19);
 }
@@ -359,7 +360,7 @@ TEST_F(BcspLinkTest, ASyncAfterAcceptedPacketsMeansTheChipRestartedAndFailsTheLi
     // A sync before any packet is answered and leaves the link usable.
     peer.write(bytesOf(BcspFrame::syncFrame));
     EXPECT_FALSE(receiveNext());
-    EXPECT_EQ(bcsp_link_status(), 1);
+    EXPECT_EQ(bcsp_link_status(), BcspLinkStatus::established);
     auto wire = peer.readWire();
     auto expected = bytesOf(BcspFrame::syncFrame);
     const auto response = bytesOf(BcspFrame::syncResponseFrame);
@@ -370,7 +371,7 @@ TEST_F(BcspLinkTest, ASyncAfterAcceptedPacketsMeansTheChipRestartedAndFailsTheLi
     ASSERT_TRUE(receiveNext());
     peer.write(bytesOf(BcspFrame::syncFrame));
     EXPECT_FALSE(receiveNext());
-    EXPECT_EQ(bcsp_link_status(), -2);
+    EXPECT_EQ(bcsp_link_status(), BcspLinkStatus::failed);
     EXPECT_TRUE(wasTraced("*** BCSP failure. Exit..."));
     EXPECT_EQ(peer.readWire(), expected);
 }
@@ -400,8 +401,8 @@ TEST_F(BcspLinkTest, EstablishesTheLinkWithAChipThatAnswersEachStep) {
     ::testing::internal::CaptureStdout();
     bcsp_init();
     const std::string output = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(bcsp_link_status(), 1);
-    EXPECT_EQ(bcsp_counters().linkState, 0);
+    EXPECT_EQ(bcsp_link_status(), BcspLinkStatus::established);
+    EXPECT_EQ(bcsp_counters().linkState, BcspLinkState::active);
     // The first sync goes out on the eighth pass; the chip's conf_resp is read in the ninth.
     EXPECT_EQ(output, "BCSP initializing.." + std::string(9, '.') + "\n");
 }
@@ -410,7 +411,7 @@ TEST_F(BcspLinkTest, SetUpWithNoChipGivesUpAfterAThousandPasses) {
     ::testing::internal::CaptureStdout();
     bcsp_init();
     const std::string output = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(bcsp_link_status(), 0);
+    EXPECT_EQ(bcsp_link_status(), BcspLinkStatus::notEstablished);
     EXPECT_EQ(output, "BCSP initializing.." + std::string(1000, '.') + "\n");
     EXPECT_EQ(clock.slept(), milliseconds(20000));
     const std::vector<Frame> frames = peer.readFrames();
@@ -433,11 +434,11 @@ TEST_F(BcspLinkTest, SendReceiveGivesUpAfterItsTimeout) {
 TEST_F(BcspLinkTest, RefusesPacketsOnceClosed) {
     bcsp_close();
     const std::uint8_t payload = 0x01;
-    EXPECT_EQ(bcsp_queue(&payload, 1, bcspDfuChannel), 1);
+    EXPECT_EQ(bcsp_queue(&payload, 1, bcspDfuChannel), BcspQueueResult::refused);
     ::testing::internal::CaptureStdout();
     bcsp_init();
     ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(bcsp_link_status(), -2);
+    EXPECT_EQ(bcsp_link_status(), BcspLinkStatus::failed);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "boot/bluetooth/BcspFrame.h"
+#include "platform/SerialPort.h"
 
 namespace BcspTestPeer {
 
@@ -103,7 +104,7 @@ public:
     Peer() {
         std::array<int, 2> ends{};
         if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends.data()) == 0) {
-            loader_ = ends[0];
+            loader_ = Platform::SerialPort::adopt(ends[0]);
             chip_ = ends[1];
         }
     }
@@ -111,12 +112,10 @@ public:
     Peer& operator=(const Peer&) = delete;
     Peer(Peer&&) = delete;
     Peer& operator=(Peer&&) = delete;
-    ~Peer() {
-        ::close(loader_);
-        ::close(chip_);
-    }
+    ~Peer() { ::close(chip_); }
 
-    int loaderDescriptor() const { return loader_; }
+    // The line as the link under test uses it.
+    Platform::SerialPort& loaderPort() { return loader_; }
 
     // Everything the loader has written so far.
     std::vector<std::uint8_t> readWire() const {
@@ -146,7 +145,7 @@ public:
     }
 
 private:
-    int loader_ = -1;
+    Platform::SerialPort loader_;
     int chip_ = -1;
 };
 

@@ -103,13 +103,13 @@ struct ChipScript {
 class DfuTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        bcsp_open(peer.loaderDescriptor());
+        bcsp_open(peer.loaderPort());
         peer.write(std::vector<std::uint8_t>(BcspFrame::confResponseFrame.begin(),
                                              BcspFrame::confResponseFrame.end()));
         ::testing::internal::CaptureStdout();
         bcsp_init();
         ::testing::internal::GetCapturedStdout();
-        ASSERT_EQ(bcsp_link_status(), 1);
+        ASSERT_EQ(bcsp_link_status(), BcspLinkStatus::established);
         peer.readWire();
         clock.onAdvance([this](auto) { answerRequests(); });
     }
@@ -148,9 +148,9 @@ protected:
         }
     }
 
-    int downloadCapturing(const std::vector<std::uint8_t>& image) {
+    DfuDownloadResult downloadCapturing(const std::vector<std::uint8_t>& image) {
         ::testing::internal::CaptureStdout();
-        const int result = dfu_download(image.data(), image.size());
+        const DfuDownloadResult result = dfu_download(image.data(), image.size());
         output = ::testing::internal::GetCapturedStdout();
         return result;
     }
@@ -196,7 +196,7 @@ TEST_F(DfuTest, SendsTheImageInBlocksThenAnEmptyManifestRequest) {
         SCOPED_TRACE(entry.length);
         requests.clear();
         const std::vector<std::uint8_t> image = imageOf(entry.length);
-        EXPECT_EQ(downloadCapturing(image), 0);
+        EXPECT_EQ(downloadCapturing(image), DfuDownloadResult::done);
         const std::vector<Request> blocks = requestsOf(download);
         ASSERT_EQ(blocks.size(), entry.blockLengths.size());
         std::vector<std::uint8_t> received;
@@ -228,7 +228,7 @@ TEST_F(DfuTest, ABusyChipIsGivenThePollTimeoutReportedOneBlockEarlier) {
     for (const auto& entry : cases) {
         SCOPED_TRACE(entry.line);
         script.statuses.assign(entry.statuses.begin(), entry.statuses.end());
-        EXPECT_EQ(downloadCapturing(imageOf(8)), 0);
+        EXPECT_EQ(downloadCapturing(imageOf(8)), DfuDownloadResult::done);
         EXPECT_TRUE(printed(entry.line)) << output;
         EXPECT_EQ(output.find("Busy"), output.rfind("Busy")) << output;
     }
@@ -236,21 +236,21 @@ TEST_F(DfuTest, ABusyChipIsGivenThePollTimeoutReportedOneBlockEarlier) {
 
 TEST_F(DfuTest, ClearsAnErrorStateBeforeDownloading) {
     script.states = {stateReply(10), stateReply(2)};
-    EXPECT_EQ(downloadCapturing(imageOf(8)), 0);
+    EXPECT_EQ(downloadCapturing(imageOf(8)), DfuDownloadResult::done);
     EXPECT_TRUE(printed("clearing status"));
     ASSERT_EQ(requestsOf(clearStatus).size(), 1U);
     EXPECT_EQ(requestsOf(clearStatus)[0].type, 0x21);
 
     script.states = {stateReply(10), stateReply(10)};
     requests.clear();
-    EXPECT_EQ(downloadCapturing(imageOf(8)), -3);
+    EXPECT_EQ(downloadCapturing(imageOf(8)), DfuDownloadResult::notIdle);
     EXPECT_TRUE(printed("ERROR: invalid state 10."));
     EXPECT_TRUE(requestsOf(download).empty());
 }
 
 TEST_F(DfuTest, AsksForTheFunctionDescriptorUpToThreeTimes) {
     script.functionals = {errorReply(1), errorReply(1)};
-    EXPECT_EQ(downloadCapturing(imageOf(8)), 0);
+    EXPECT_EQ(downloadCapturing(imageOf(8)), DfuDownloadResult::done);
     EXPECT_EQ(requestsOf(getFunctional).size(), 3U);
     EXPECT_TRUE(printed("ERROR: dfu command status = 0x01"));
     std::size_t tries = 0;
@@ -262,7 +262,7 @@ TEST_F(DfuTest, AsksForTheFunctionDescriptorUpToThreeTimes) {
 
     script.functionals = {errorReply(1), errorReply(1), errorReply(1)};
     requests.clear();
-    EXPECT_EQ(downloadCapturing(imageOf(8)), -4);
+    EXPECT_EQ(downloadCapturing(imageOf(8)), DfuDownloadResult::downloadNotSupported);
     EXPECT_TRUE(printed("ERROR: attribute error."));
     EXPECT_TRUE(requestsOf(download).empty());
 }
@@ -270,14 +270,16 @@ TEST_F(DfuTest, AsksForTheFunctionDescriptorUpToThreeTimes) {
 TEST_F(DfuTest, RefusesATransferSizeThatDoesNotFitOnePacket) {
     const struct {
         std::uint16_t transferSize;
-        int result;
-    } cases[] = {{3439, 0}, {3440, -4}, {0, -4}};
+        DfuDownloadResult result;
+    } cases[] = {{3439, DfuDownloadResult::done},
+                 {3440, DfuDownloadResult::downloadNotSupported},
+                 {0, DfuDownloadResult::downloadNotSupported}};
     for (const auto& entry : cases) {
         SCOPED_TRACE(entry.transferSize);
         script.transferSize = entry.transferSize;
         requests.clear();
         EXPECT_EQ(downloadCapturing(imageOf(3439)), entry.result);
-        if (entry.result == 0) {
+        if (entry.result == DfuDownloadResult::done) {
             ASSERT_EQ(requestsOf(download).size(), 2U);
             EXPECT_EQ(requestsOf(download)[0].data.size(), 3439U);
         } else {
@@ -294,13 +296,13 @@ TEST_F(DfuTest, AReplyClaimingMoreDataThanItHoldsHasTheWrongLength) {
     shortDescriptor.data.resize(2);
     shortDescriptor.claimedLength = 6;
     script.functionals = {shortDescriptor, shortDescriptor, shortDescriptor};
-    EXPECT_EQ(downloadCapturing(imageOf(8)), -4);
+    EXPECT_EQ(downloadCapturing(imageOf(8)), DfuDownloadResult::downloadNotSupported);
 
     Reply emptyState = stateReply(2);
     emptyState.data.clear();
     emptyState.claimedLength = 1;
     script.states = {emptyState, emptyState};
-    EXPECT_EQ(downloadCapturing(imageOf(8)), -3);
+    EXPECT_EQ(downloadCapturing(imageOf(8)), DfuDownloadResult::notIdle);
     EXPECT_TRUE(printed("ERROR: invalid state -1."));
 }
 
@@ -308,22 +310,23 @@ TEST_F(DfuTest, ReportsEachFailureWithItsResult) {
     const struct {
         const char* name;
         std::function<std::optional<Reply>(const Request&)> special;
-        int result;
+        DfuDownloadResult result;
         const char* line;
     } cases[] = {
-        {"empty image", nullptr, -1, "ERROR: Invalid dfu file length 0."},
+        {"empty image", nullptr, DfuDownloadResult::emptyImage,
+         "ERROR: Invalid dfu file length 0."},
         {"no status before a block",
          [](const Request& request) -> std::optional<Reply> {
              return request.request == getStatus ? std::optional(Reply{.silent = true})
                                                  : std::nullopt;
          },
-         -5, "ERROR: No response."},
+         DfuDownloadResult::statusBeforeBlock, "ERROR: No response."},
         {"block refused",
          [](const Request& request) -> std::optional<Reply> {
              return request.request == download && request.value == 1 ? std::optional(errorReply(3))
                                                                       : std::nullopt;
          },
-         -8, "ERROR: Unable to download block number 1."},
+         DfuDownloadResult::blockRefused, "ERROR: Unable to download block number 1."},
         {"not idle after manifestation",
          [](const Request& request) -> std::optional<Reply> {
              static int statusCount = 0;
@@ -331,7 +334,7 @@ TEST_F(DfuTest, ReportsEachFailureWithItsResult) {
                         ? std::optional(statusReply(0, 0, 7))
                         : std::nullopt;
          },
-         -10, "ERROR: invalid state 7."},
+         DfuDownloadResult::finalState, "ERROR: invalid state 7."},
     };
     for (const auto& entry : cases) {
         SCOPED_TRACE(entry.name);
@@ -348,7 +351,7 @@ TEST_F(DfuTest, EntersDownloadModeWithDetachAndReset) {
     script.states = {stateReply(0), stateReply(2)};
     script.functionals = {functionalReply(1, 1234, 4)};
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(dfu_enter_dfu_mode(), 0);
+    EXPECT_EQ(dfu_enter_dfu_mode(), DfuModeResult::detachAndResetSent);
     output = ::testing::internal::GetCapturedStdout();
     ASSERT_EQ(requests.size(), 5U);
     const std::vector<std::pair<std::uint8_t, std::uint8_t>> expected = {
@@ -369,14 +372,14 @@ TEST_F(DfuTest, StaysOutOfDownloadModeWhenTheChipCannotOrIsNotIdle) {
     const struct {
         std::deque<Reply> functionals;
         std::deque<Reply> states;
-        int result;
+        DfuModeResult result;
     } cases[] = {
-        {{functionalReply(0, 1000, 4)}, {}, -4},
-        {{}, {errorReply(2)}, -2},
-        {{}, {stateReply(2)}, -1},
+        {{functionalReply(0, 1000, 4)}, {}, DfuModeResult::downloadNotSupported},
+        {{}, {errorReply(2)}, DfuModeResult::stateUnreadable},
+        {{}, {stateReply(2)}, DfuModeResult::notInApplication},
     };
     for (const auto& entry : cases) {
-        SCOPED_TRACE(entry.result);
+        SCOPED_TRACE(static_cast<int>(entry.result));
         script.functionals = entry.functionals;
         script.states = entry.states;
         requests.clear();

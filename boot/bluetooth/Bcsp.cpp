@@ -1,8 +1,5 @@
 #include "boot/bluetooth/Bcsp.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <array>
 #include <chrono>
 #include <cstdarg>
@@ -14,6 +11,7 @@
 #include "CoreSystem/Console.h"
 #include "boot/bluetooth/BcspFrame.h"
 #include "platform/Clock.h"
+#include "platform/SerialPort.h"
 
 namespace Boot::Bluetooth {
 namespace {
@@ -27,13 +25,6 @@ constexpr unsigned syncEveryTransmitSteps = 8;
 constexpr long long pollMilliseconds = 10;
 constexpr unsigned sequenceModulus = 8;
 
-constexpr int linkActive = 0;
-constexpr int linkUnsynchronised = 1;
-constexpr int linkSynchronised = 2;
-constexpr int statusNotEstablished = 0;
-constexpr int statusEstablished = 1;
-constexpr int statusFailed = -2;
-
 struct SendSlot {
     std::uint8_t seq = 0;
     std::uint32_t timestamp = 0;
@@ -45,9 +36,9 @@ struct SendSlot {
 enum class DecoderPosition { lost, betweenFrames, insideFrame };
 
 struct Link {
-    int descriptor = -1;
-    int linkState = linkUnsynchronised;
-    int linkStatus = statusNotEstablished;
+    Platform::SerialPort* port = nullptr;
+    BcspLinkState linkState = BcspLinkState::unsynchronised;
+    BcspLinkStatus linkStatus = BcspLinkStatus::notEstablished;
     unsigned syncCounter = 0;
     unsigned lastAckSent = 0;
     unsigned rxSeq = 0;
@@ -111,7 +102,7 @@ SendSlot& slotAt(int index) {
 }
 
 long writeFrame(const std::uint8_t* bytes, std::size_t size) {
-    return static_cast<long>(::write(link.descriptor, bytes, size));
+    return link.port != nullptr ? link.port->write(bytes, size) : -1;
 }
 
 void writeFrame(const BcspFrame::EncodedEstablishment& frame) {
@@ -184,23 +175,23 @@ void handleEstablishment(std::uint8_t message) {
     if (message == BcspFrame::syncFrame[5]) {
         trace(2, "*** BCSP: - Got sync");
         if (link.rxSeq != 0) {
-            link.linkStatus = statusFailed;
+            link.linkStatus = BcspLinkStatus::failed;
             trace(1, "*** BCSP failure. Exit...");
         }
-        link.linkState = linkSynchronised;
+        link.linkState = BcspLinkState::synchronised;
         writeFrame(BcspFrame::syncFrame);
         writeFrame(BcspFrame::syncResponseFrame);
     } else if (message == BcspFrame::syncResponseFrame[5]) {
         trace(2, "*** BCSP: - Got sync_resp");
-        link.linkState = linkSynchronised;
+        link.linkState = BcspLinkState::synchronised;
         writeFrame(BcspFrame::confFrame);
     } else if (message == BcspFrame::confFrame[5]) {
         trace(2, "*** BCSP: - Got conf");
         writeFrame(BcspFrame::confResponseFrame);
     } else if (message == BcspFrame::confResponseFrame[5]) {
         trace(2, "*** BCSP: - Got conf_resp");
-        link.linkState = linkActive;
-        link.linkStatus = statusEstablished;
+        link.linkState = BcspLinkState::active;
+        link.linkStatus = BcspLinkStatus::established;
     }
 }
 
@@ -274,12 +265,10 @@ void decodeInsideFrame(std::uint8_t byte) {
 
 // Reads what the line holds without waiting; false when nothing is pending.
 bool fillInput() {
-    pollfd pending{link.descriptor, POLLIN, 0};
-    if (::poll(&pending, 1, 0) <= 0) {
+    if (link.port == nullptr) {
         return false;
     }
-    const ssize_t count = ::read(link.descriptor, link.input.data(), link.input.size());
-    link.inputFill = count > 0 ? static_cast<std::size_t>(count) : 0;
+    link.inputFill = link.port->read(link.input.data(), link.input.size(), 0);
     link.inputRead = 0;
     return link.inputFill > 0;
 }
@@ -293,7 +282,7 @@ void resetCounters() {
     link.tail = 0;
     link.ok = 0;
     link.head = 0;
-    link.linkState = linkUnsynchronised;
+    link.linkState = BcspLinkState::unsynchronised;
 }
 
 }  // namespace
@@ -303,7 +292,7 @@ void bcsp_set_trace_hook(TraceHook hook) {
 }
 
 // Every field starts from its initial value, whatever an earlier use left behind.
-void bcsp_open(int descriptor) {
+void bcsp_open(Platform::SerialPort& port) {
     resetCounters();
     link.position = DecoderPosition::betweenFrames;
     link.escapePending = false;
@@ -311,17 +300,17 @@ void bcsp_open(int descriptor) {
     link.inputFill = 0;
     link.inputRead = 0;
     link.syncCounter = 0;
-    link.linkStatus = statusNotEstablished;
+    link.linkStatus = BcspLinkStatus::notEstablished;
     link.slotsMissing = false;
     for (auto& slot : link.slots) {
         slot.reset(new (std::nothrow) SendSlot);
         if (!slot) {
             trace(1, "*** BCSP: * Out of memory!");
-            link.linkStatus = statusFailed;
+            link.linkStatus = BcspLinkStatus::failed;
             link.slotsMissing = true;
         }
     }
-    link.descriptor = descriptor;
+    link.port = &port;
 }
 
 void bcsp_close() {
@@ -329,16 +318,17 @@ void bcsp_close() {
         slot.reset();
     }
     link.slotsMissing = true;
-    link.descriptor = -1;
+    link.port = nullptr;
 }
 
 void bcsp_init() {
     resetCounters();
     // Without its send slots the link must stay failed, so that nobody goes on to use it.
-    link.linkStatus = link.slotsMissing ? statusFailed : statusNotEstablished;
+    link.linkStatus = link.slotsMissing ? BcspLinkStatus::failed : BcspLinkStatus::notEstablished;
 
     CoreSystem::Console::print("BCSP initializing..");
-    for (int pass = 0; pass < setupPasses && link.linkStatus == statusNotEstablished; ++pass) {
+    for (int pass = 0; pass < setupPasses && link.linkStatus == BcspLinkStatus::notEstablished;
+         ++pass) {
         CoreSystem::Console::print(".");
         bcsp_transmit();
         Platform::sleepMilliseconds(pollMilliseconds);
@@ -348,17 +338,17 @@ void bcsp_init() {
     CoreSystem::Console::print("\n");
 }
 
-int bcsp_link_status() {
+BcspLinkStatus bcsp_link_status() {
     return link.linkStatus;
 }
 
-int bcsp_queue(const std::uint8_t* payload, std::size_t length, unsigned channel) {
+BcspQueueResult bcsp_queue(const std::uint8_t* payload, std::size_t length, unsigned channel) {
     if (nextSlot(link.head) == link.ok) {
         trace(1, "*** BCSP: > Send buffer overflow");
-        return 1;
+        return BcspQueueResult::refused;
     }
     if (link.slotsMissing || length > bcspSlotPayloadSize) {
-        return 1;
+        return BcspQueueResult::refused;
     }
     SendSlot& slot = slotAt(link.head);
     slot.seq = static_cast<std::uint8_t>(link.txSeq);
@@ -373,15 +363,15 @@ int bcsp_queue(const std::uint8_t* payload, std::size_t length, unsigned channel
     link.txSeq = (link.txSeq + 1) % sequenceModulus;
     link.head = nextSlot(link.head);
     traceRing('>');
-    return 0;
+    return BcspQueueResult::queued;
 }
 
 void bcsp_transmit() {
-    if (link.linkState == linkActive) {
+    if (link.linkState == BcspLinkState::active) {
         if (!link.slotsMissing) {
             transmitActive();
         }
-    } else if (link.linkState == linkUnsynchronised) {
+    } else if (link.linkState == BcspLinkState::unsynchronised) {
         ++link.syncCounter;
         if (link.syncCounter % syncEveryTransmitSteps == 0) {
             trace(2, "*** BCSP: > Sending sync");
@@ -423,7 +413,8 @@ std::optional<std::span<const std::uint8_t>> bcsp_send_receive(const std::uint8_
                                                                std::size_t length, unsigned channel,
                                                                unsigned timeoutMilliseconds) {
     const std::uint32_t start = nowMilliseconds();
-    bcsp_queue(payload, length, channel);
+    // A packet the ring refused gets no reply: the wait below runs into the timeout.
+    static_cast<void>(bcsp_queue(payload, length, channel));
     std::optional<std::span<const std::uint8_t>> reply;
     while (!reply && isBefore(nowMilliseconds(), start + timeoutMilliseconds)) {
         bcsp_transmit();

@@ -1,9 +1,5 @@
 #include "boot/bluetooth/BluetoothInstaller.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -22,6 +18,7 @@
 #include "boot/bluetooth/DfuFile.h"
 #include "platform/Clock.h"
 #include "platform/PhysicalMemory.h"
+#include "platform/SerialPort.h"
 #include "platform/UnitRoot.h"
 
 namespace Boot {
@@ -35,11 +32,27 @@ constexpr std::string_view bootCommand{"\r\nBOOT 1\r\n", 10};
 // The register whose bit 1 is cleared before the module is used, on M2 boards.
 constexpr std::uint64_t moduleControlRegister = 0xE6051008;
 constexpr std::uint32_t moduleControlBit = 1U << 1U;
+constexpr int moduleBaudRate = 115200;
 constexpr std::size_t resetReplyLimit = 1024;
 constexpr const char* dfuFilePath = "/tmp/bluetooth.dfu";
 
-bool writeCommand(Platform::Device& port, std::string_view bytes) {
-    return port.write(bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+bool writeCommand(Platform::SerialPort& port, std::string_view bytes) {
+    return port.write(bytes.data(), bytes.size()) == static_cast<long>(bytes.size());
+}
+
+// Parity is switched on for the boot-mode link and off for the text commands. A pseudo-terminal
+// refuses parity, and the line works on without it, as on the unit with the driver's defaults.
+void setEvenParity(Platform::SerialPort& port, bool on) {
+    static_cast<void>(port.setEvenParity(on));
+}
+
+// The module's reply to the reset command, with its zero bytes turned into spaces. Only what has
+// arrived is read: a module that said nothing must not hold the install.
+std::string readResetReply(Platform::SerialPort& port) {
+    std::array<char, resetReplyLimit> buffer{};
+    std::string reply(buffer.data(), port.read(buffer.data(), buffer.size(), 0));
+    std::ranges::replace(reply, '\0', ' ');
+    return reply;
 }
 
 // Copies the entry's data (its full 64-bit size, from its full 64-bit offset) from the package to
@@ -75,55 +88,6 @@ std::optional<long> deviceBuild(const std::string& reply) {
 
 }  // namespace
 
-Platform::Device BluetoothInstaller::openBluetoothPort(const std::string& hostPath) {
-    Platform::Device port = Platform::Device::open(hostPath, O_RDWR | O_NOCTTY);
-    if (!port.isOpen()) {
-        return port;
-    }
-    const int descriptor = port.nativeHandle();
-    termios settings{};
-    tcgetattr(descriptor, &settings);
-    if (cfgetispeed(&settings) != B115200) {
-        cfsetispeed(&settings, B115200);
-    }
-    if (cfgetospeed(&settings) != B115200) {
-        cfsetospeed(&settings, B115200);
-    }
-    // Hardware flow control both ways; input flag 0x2000 (IMAXBEL) and output newline
-    // translation off, as the unit's serial driver is set up.
-    settings.c_cflag |= CRTSCTS;
-    settings.c_iflag &= ~static_cast<tcflag_t>(IMAXBEL);
-    settings.c_oflag &= ~static_cast<tcflag_t>(ONLCR);
-    tcsetattr(descriptor, TCSANOW, &settings);
-    tcsetattr(descriptor, TCSAFLUSH, &settings);
-    return port;
-}
-
-void BluetoothInstaller::setEvenParity(int descriptor, bool on) {
-    termios settings{};
-    tcgetattr(descriptor, &settings);
-    if (on) {
-        settings.c_cflag |= PARENB;
-    } else {
-        settings.c_cflag &= ~static_cast<tcflag_t>(PARENB);
-    }
-    // A pseudo-terminal may refuse parity; the line works on without it.
-    tcsetattr(descriptor, TCSAFLUSH, &settings);
-}
-
-std::string BluetoothInstaller::readResetReply(Platform::Device& port) {
-    // Read only what has arrived: a module that said nothing must not hold the install.
-    pollfd pending{port.nativeHandle(), POLLIN, 0};
-    std::array<char, resetReplyLimit> buffer{};
-    ssize_t count = 0;
-    if (poll(&pending, 1, 0) == 1 && (pending.revents & POLLIN) != 0) {
-        count = std::max<ssize_t>(0, port.read(buffer.data(), buffer.size()));
-    }
-    std::string reply(buffer.data(), static_cast<std::size_t>(count));
-    std::ranges::replace(reply, '\0', ' ');
-    return reply;
-}
-
 InstallStatus BluetoothInstaller::install(const ComponentEntry& entry, std::istream& stream,
                                           InstallLog& installLog) {
     reportAtStart("Begin Bluetooth Update");
@@ -142,12 +106,12 @@ InstallStatus BluetoothInstaller::install(const ComponentEntry& entry, std::istr
         Platform::sleepMilliseconds(1500);
     }
 
-    Platform::Device port;
+    Platform::SerialPort port;
     for (const char* unitPath : {"/dev/serusb1", "/dev/ser1"}) {
         const std::string hostPath = Platform::UnitRoot::hostPath(unitPath);
         if (Utilities::exists(hostPath)) {
             installLog.line("Opening Bluetooth device " + hostPath + ".");
-            port = openBluetoothPort(hostPath);
+            port = Platform::SerialPort::open(hostPath, moduleBaudRate);
             break;
         }
     }
@@ -155,8 +119,7 @@ InstallStatus BluetoothInstaller::install(const ComponentEntry& entry, std::istr
         installLog.line("Error opening Bluetooth device.  Aborting.");
         return InstallStatus::failure;
     }
-    const int descriptor = port.nativeHandle();
-    setEvenParity(descriptor, false);
+    setEvenParity(port, false);
 
     if (!writeCommand(port, muxExitFrame)) {
         port.close();
@@ -164,9 +127,9 @@ InstallStatus BluetoothInstaller::install(const ComponentEntry& entry, std::istr
         return InstallStatus::failure;
     }
     installLog.line("Success to exiting mux mode.");
-    // Let the frame leave before the queues are emptied.
-    tcdrain(descriptor);
-    tcflush(descriptor, TCIOFLUSH);
+    // What the module said before it left its multiplexer mode is of no use; a line that cannot
+    // be emptied only gives the reset reply more to search.
+    static_cast<void>(port.discardInputAfterDraining());
 
     installLog.line("Resetting Bluetooth device.");
     if (!writeCommand(port, resetCommand)) {
@@ -214,25 +177,28 @@ InstallStatus BluetoothInstaller::install(const ComponentEntry& entry, std::istr
         return InstallStatus::failure;
     }
     installLog.line("Write 'BOOT 1' successful to bluetooth device.");
-    setEvenParity(descriptor, true);
-    Bluetooth::bcsp_open(descriptor);
+    setEvenParity(port, true);
+    Bluetooth::bcsp_open(port);
     Bluetooth::bcsp_init();
-    if (Bluetooth::bcsp_link_status() != 1) {
+    if (Bluetooth::bcsp_link_status() != Bluetooth::BcspLinkStatus::established) {
         installLog.line("Timeout while connecting to device.");
         port.close();
         Bluetooth::bcsp_close();
         return InstallStatus::failure;
     }
 
-    if (Bluetooth::dfu_enter_dfu_mode() != 0) {
+    if (Bluetooth::dfu_enter_dfu_mode() != Bluetooth::DfuModeResult::detachAndResetSent) {
         CoreSystem::Console::print("Could not put device into DFU mode\n");
     }
     Platform::sleepMilliseconds(200);
+    // The link comes up again with the chip in download mode; a link that stays down shows in
+    // the download's first request.
     Bluetooth::bcsp_init();
-    const int downloaded = Bluetooth::dfu_download(dfuFile->data(), imageLength);
+    const Bluetooth::DfuDownloadResult downloaded =
+        Bluetooth::dfu_download(dfuFile->data(), imageLength);
     port.close();
     Bluetooth::bcsp_close();
-    if (downloaded != 0) {
+    if (downloaded != Bluetooth::DfuDownloadResult::done) {
         installLog.line("DFU upgrade error.");
         return InstallStatus::failure;
     }

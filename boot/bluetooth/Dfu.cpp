@@ -174,8 +174,9 @@ std::optional<DfuFunctional> getFunctionalWithRetries() {
     return std::nullopt;
 }
 
-// A status that must be OK and idle: 0, or `statusFailure` / `stateFailure` as printed.
-int expectIdle(const std::optional<DfuStatus>& status, int statusFailure, int stateFailure) {
+// A status that must be OK and idle: done, or `statusFailure` / `stateFailure` as printed.
+DfuDownloadResult expectIdle(const std::optional<DfuStatus>& status,
+                             DfuDownloadResult statusFailure, DfuDownloadResult stateFailure) {
     if (!status) {
         return statusFailure;
     }
@@ -187,35 +188,38 @@ int expectIdle(const std::optional<DfuStatus>& status, int statusFailure, int st
         Console::printf("ERROR: invalid state %d.\n", status->bState);
         return stateFailure;
     }
-    return 0;
+    return DfuDownloadResult::done;
 }
 
-// The status between blocks; updates the poll delay. 0 or the download's error result.
-int checkStatusBeforeBlock(std::uint32_t& pollDelay) {
+// The status between blocks; updates the poll delay.
+DfuDownloadResult checkStatusBeforeBlock(std::uint32_t& pollDelay) {
     const auto status = dfu_getstatus(requestTimeout);
     if (!status) {
-        return -5;
+        return DfuDownloadResult::statusBeforeBlock;
     }
     if (status->bStatus != 0) {
         Console::printf("ERROR: invalid status %d, state %d.\n", status->bStatus, status->bState);
-        return -5;
+        return DfuDownloadResult::statusBeforeBlock;
     }
     if (status->bState != stateDownloadBusy) {
         pollDelay = status->bwPollTimeout;
-        return 0;
+        return DfuDownloadResult::done;
     }
     // Busy: wait the poll timeout the chip gave with the previous block.
     Console::printf("Busy, sleeping %u ms.\n", pollDelay);
     Platform::sleepMilliseconds(pollDelay);
-    return expectIdle(dfu_getstatus(requestTimeout), -6, -7);
+    return expectIdle(dfu_getstatus(requestTimeout), DfuDownloadResult::statusAfterBusy,
+                      DfuDownloadResult::stateAfterBusy);
 }
 
-int downloadBlocks(const std::uint8_t* image, std::size_t length, std::size_t blockSize) {
+DfuDownloadResult downloadBlocks(const std::uint8_t* image, std::size_t length,
+                                 std::size_t blockSize) {
     std::uint16_t blockNumber = 0;
     std::size_t remaining = length;
     std::uint32_t pollDelay = 0;
     while (true) {
-        if (const int result = checkStatusBeforeBlock(pollDelay); result != 0) {
+        if (const DfuDownloadResult result = checkStatusBeforeBlock(pollDelay);
+            result != DfuDownloadResult::done) {
             return result;
         }
         const std::size_t chunk = std::min(remaining, blockSize);
@@ -227,10 +231,10 @@ int downloadBlocks(const std::uint8_t* image, std::size_t length, std::size_t bl
         }
         if (dfu_dnload(blockNumber, image, chunk) != 0) {
             Console::printf("ERROR: Unable to download block number %u.\n", blockNumber);
-            return -8;
+            return DfuDownloadResult::blockRefused;
         }
         if (chunk == 0) {
-            return 0;
+            return DfuDownloadResult::done;
         }
         ++blockNumber;
         image += chunk;
@@ -239,20 +243,20 @@ int downloadBlocks(const std::uint8_t* image, std::size_t length, std::size_t bl
 
 }  // namespace
 
-int dfu_enter_dfu_mode() {
+DfuModeResult dfu_enter_dfu_mode() {
     Console::print("Putting device in DFU mode...\n");
     Console::print("sending dfu_getfunct\n");
     const auto functional = dfu_getfunct();
     if (!functional || (functional->attributes & 1U) == 0) {
         Console::print("ERROR: device reports DFU cannot download!\n");
-        return -4;
+        return DfuModeResult::downloadNotSupported;
     }
     Console::printf("dfu_detach_timeout = %u\n", functional->detachTimeout);
     Console::print("getting state\n");
     int state = dfu_getstate();
     if (state < 0) {
         Console::printf("ERROR: invalid state %d.\n", state);
-        return -2;
+        return DfuModeResult::stateUnreadable;
     }
     if (state == stateError) {
         Console::print("clearing status\n");
@@ -260,7 +264,7 @@ int dfu_enter_dfu_mode() {
         state = dfu_getstate();
     }
     if (state != stateAppIdle) {
-        return -1;
+        return DfuModeResult::notInApplication;
     }
     Console::print("DFU state = APP_IDLE, sending DFU_DETACH\n");
     if (dfu_detach(static_cast<std::uint16_t>(functional->detachTimeout)) == 0) {
@@ -275,10 +279,10 @@ int dfu_enter_dfu_mode() {
     } else {
         Console::print("could not reset\n");
     }
-    return 0;
+    return DfuModeResult::detachAndResetSent;
 }
 
-int dfu_download(const std::uint8_t* image, std::size_t length) {
+DfuDownloadResult dfu_download(const std::uint8_t* image, std::size_t length) {
     Console::print("getting state\n");
     int state = dfu_getstate();
     if (state < 0 || state == stateError) {
@@ -288,14 +292,14 @@ int dfu_download(const std::uint8_t* image, std::size_t length) {
     }
     if (state != stateIdle) {
         Console::printf("ERROR: invalid state %d.\n", state);
-        return -3;
+        return DfuDownloadResult::notIdle;
     }
 
     Console::print("sending dfu_getfunct\n");
     const auto functional = getFunctionalWithRetries();
     if (!functional || (functional->attributes & 1U) == 0) {
         Console::print("ERROR: attribute error.\n");
-        return -4;
+        return DfuDownloadResult::downloadNotSupported;
     }
     // Each block travels in one packet with its 8-byte setup; an empty block would end the
     // download at once with nothing sent.
@@ -304,19 +308,23 @@ int dfu_download(const std::uint8_t* image, std::size_t length) {
         Console::printf("ERROR: transfer size %zu not supported (1 to %zu bytes).\n", blockSize,
                         largestBlock);
         Console::print("ERROR: attribute error.\n");
-        return -4;
+        return DfuDownloadResult::downloadNotSupported;
     }
 
     if (length == 0) {
         Console::printf("ERROR: Invalid dfu file length %zu.\n", length);
-        return -1;
+        return DfuDownloadResult::emptyImage;
     }
-    if (const int result = downloadBlocks(image, length, blockSize); result != 0) {
+    if (const DfuDownloadResult result = downloadBlocks(image, length, blockSize);
+        result != DfuDownloadResult::done) {
         return result;
     }
 
     Console::print("Flashing, please wait...\n");
-    if (const int result = expectIdle(dfu_getstatus(manifestTimeout), -9, -10); result != 0) {
+    if (const DfuDownloadResult result =
+            expectIdle(dfu_getstatus(manifestTimeout), DfuDownloadResult::finalStatus,
+                       DfuDownloadResult::finalState);
+        result != DfuDownloadResult::done) {
         return result;
     }
     Console::print("Flashing, done.\n");
@@ -324,7 +332,7 @@ int dfu_download(const std::uint8_t* image, std::size_t length) {
     dfu_reset();
     Platform::sleepMilliseconds(5000);
     Console::print("Reseting, done.\n");
-    return 0;
+    return DfuDownloadResult::done;
 }
 
 }  // namespace Boot::Bluetooth
