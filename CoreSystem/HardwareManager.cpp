@@ -1,9 +1,5 @@
 #include "CoreSystem/HardwareManager.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +16,8 @@
 #include "CoreSystem/Utilities.h"
 #include "platform/Device.h"
 #include "platform/DeviceCommands.h"
+#include "platform/File.h"
+#include "platform/FileSystem.h"
 #include "platform/PhysicalMemory.h"
 #include "platform/SystemLog.h"
 #include "platform/UnitRoot.h"
@@ -158,7 +156,7 @@ int writePmicRegister(Platform::Device& i2c, std::uint8_t reg, std::uint8_t valu
 
 void shutdownM2() {
     Platform::SystemLog::write(logCode, logSeverity, "HardwareManager: Shutdown M2");
-    Platform::Device i2c = Platform::Device::open(Platform::UnitRoot::hostPath(i2cPath), O_RDWR);
+    Platform::Device i2c = Platform::Device::open(Platform::UnitRoot::hostPath(i2cPath));
     struct PmicWrite {
         std::uint8_t reg;
         std::uint8_t value;
@@ -195,15 +193,13 @@ void shutdownIMX35() {
 // The counter as four little-endian bytes, or 0 when the file is missing or short.
 std::uint32_t readBootCountFile(const std::string& hostPath) {
     // A link in the counter's place is not followed, and a named pipe does not stall the read.
-    const int handle =
-        ::open(hostPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (handle < 0) {
+    Platform::File file = Platform::File::openForReading(hostPath, Platform::File::Links::refused);
+    if (!file.isOpen()) {
         return 0;
     }
     std::array<std::uint8_t, 4> bytes{};
-    const ssize_t count = ::read(handle, bytes.data(), bytes.size());
-    ::close(handle);
-    return count == static_cast<ssize_t>(bytes.size()) ? wordAt(bytes.data(), 0) : 0;
+    const long count = file.read(bytes.data(), bytes.size());
+    return count == static_cast<long>(bytes.size()) ? wordAt(bytes.data(), 0) : 0;
 }
 
 // Replaces the counter file, so that a power cut leaves either the old or the new count.
@@ -267,8 +263,7 @@ int Manager::iplControlHandle() {
     State& shared = state();
     const std::lock_guard lock(shared.iplMutex);
     if (!shared.iplDevice.isOpen() && isM2()) {
-        shared.iplDevice =
-            Platform::Device::open(Platform::UnitRoot::hostPath(iplControlPath), O_RDWR);
+        shared.iplDevice = Platform::Device::open(Platform::UnitRoot::hostPath(iplControlPath));
     }
     return shared.iplDevice.nativeHandle();
 }
@@ -370,25 +365,29 @@ void Manager::incrementBootCount() {
 
 bool Manager::checkDataPartition() {
     const std::lock_guard lock(state().dataPartitionMutex);
-    Platform::waitfor(Platform::UnitRoot::hostPath(dataPartitionPath),
-                      dataPartitionWaitMilliseconds);
+    // A partition that has not come up by then fails the checks below.
+    static_cast<void>(Platform::waitfor(Platform::UnitRoot::hostPath(dataPartitionPath),
+                                        dataPartitionWaitMilliseconds));
     if (Utilities::exists(Platform::UnitRoot::hostPath(startScriptPath))) {
         return true;
     }
     const std::string marker = Platform::UnitRoot::hostPath(formattedMarkerPath);
-    const int handle = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (handle < 0) {
-        return false;
+    {
+        Platform::File file = Platform::File::openForWriting(
+            marker, Platform::File::Existing::truncated, Platform::File::Links::followed, 0644);
+        if (!file.isOpen()) {
+            return false;
+        }
+        // Creating the marker is the test; whether it exists afterwards decides, not whether its
+        // text was written, synced or removed again.
+        constexpr std::string_view text = "Format Completed\n";
+        static_cast<void>(file.writeAll(text.data(), text.size()));
     }
-    constexpr std::string_view text = "Format Completed\n";
-    // Creating the marker is the test; whether it exists afterwards decides.
-    [[maybe_unused]] const ssize_t written = ::write(handle, text.data(), text.size());
-    ::close(handle);
-    Utilities::syncFile(marker);
+    static_cast<void>(Utilities::syncFile(marker));
     if (!Utilities::exists(marker)) {
         return false;
     }
-    ::unlink(marker.c_str());
+    static_cast<void>(Platform::FileSystem::removeFile(marker));
     return true;
 }
 

@@ -35,9 +35,9 @@ public:
     static void shutdown();
     static std::uint32_t getBootCount();
     static void incrementBootCount();
-    static bool checkDataPartition();
+    [[nodiscard]] static bool checkDataPartition();
     // Descriptor of "/dev/iplctl", or a negative value.
-    static int iplControlHandle();
+    [[nodiscard]] static int iplControlHandle();
 
     // Forgets every cached value (device family, data blocks, boot-parameter area, boot count)
     // and closes the IPL control handle, as at process start; pointers from bootParameters()

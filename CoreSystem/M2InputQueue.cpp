@@ -1,8 +1,5 @@
 #include "CoreSystem/M2InputQueue.h"
 
-#include <fcntl.h>
-#include <pthread.h>
-
 #include <array>
 #include <bit>
 #include <chrono>
@@ -11,6 +8,7 @@
 #include <utility>
 
 #include "CoreSystem/Console.h"
+#include "platform/ThreadName.h"
 #include "platform/UnitRoot.h"
 
 namespace CoreSystem {
@@ -45,8 +43,10 @@ M2InputQueue::~M2InputQueue() {
     {
         const std::lock_guard lock(readersMutex_);
         stopping_ = true;
-        keyDevice_.shutdown();
-        touchDevice_.shutdown();
+        // Wakes a reader blocked on its driver. A device that is not open has no reader on it,
+        // and only a driver's socket can block a read for good.
+        static_cast<void>(keyDevice_.shutdown());
+        static_cast<void>(touchDevice_.shutdown());
     }
     if (keyReader_.joinable()) {
         keyReader_.join();
@@ -157,7 +157,7 @@ void M2InputQueue::processTouch(InputEvent event) {
 }
 
 void M2InputQueue::KeyReceive(M2InputQueue* queue) {
-    pthread_setname_np(pthread_self(), "KeyReceive");
+    Platform::nameCurrentThread("KeyReceive");
     if (!queue->openReaderDevice(queue->keyDevice_, "/dev/key",
                                  "Could not initialize key driver")) {
         return;
@@ -170,7 +170,7 @@ void M2InputQueue::KeyReceive(M2InputQueue* queue) {
 }
 
 void M2InputQueue::TouchReceive(M2InputQueue* queue) {
-    pthread_setname_np(pthread_self(), "TouchReceieve");
+    Platform::nameCurrentThread("TouchReceieve");
     if (!queue->openReaderDevice(queue->touchDevice_, "/dev/touch-dura",
                                  "Could not initialize touch driver")) {
         return;
@@ -196,8 +196,7 @@ void M2InputQueue::TouchReceive(M2InputQueue* queue) {
 
 bool M2InputQueue::openReaderDevice(Platform::Device& slot, std::string_view unitPath,
                                     std::string_view openFailure) {
-    Platform::Device device =
-        Platform::Device::open(Platform::UnitRoot::hostPath(unitPath), O_RDWR);
+    Platform::Device device = Platform::Device::open(Platform::UnitRoot::hostPath(unitPath));
     if (!device.isOpen()) {
         Console::print(std::string(openFailure) + "\n");
         return false;

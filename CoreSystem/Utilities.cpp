@@ -1,14 +1,7 @@
 #include "CoreSystem/Utilities.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <libgen.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,12 +11,17 @@
 #include "CoreSystem/Console.h"
 #include "CoreSystem/HardwareManager.h"
 #include "platform/Clock.h"
+#include "platform/File.h"
+#include "platform/FileSystem.h"
 #include "platform/PathComponents.h"
 #include "platform/UnitRoot.h"
 #include "platform/Waitfor.h"
 
 namespace CoreSystem {
 namespace {
+
+using Platform::File;
+using Platform::FileSystem;
 
 std::string joined(std::string_view base, std::string_view relativePath) {
     std::string path(base);
@@ -119,15 +117,11 @@ std::string Utilities::usbPath(std::string_view relativePath) {
 }
 
 std::string Utilities::baseName(const std::string& path) {
-    std::string copy = path;
-    const char* name = basename(copy.data());
-    return name != nullptr ? name : "";
+    return FileSystem::baseName(path);
 }
 
 std::string Utilities::directoryName(const std::string& path) {
-    std::string copy = path;
-    const char* name = dirname(copy.data());
-    return name != nullptr ? name : "";
+    return FileSystem::directoryName(path);
 }
 
 std::string Utilities::binaryDataImagePath(int number) {
@@ -148,12 +142,11 @@ std::string Utilities::mediaPath(int kind) {
 }
 
 bool Utilities::exists(const std::string& path) {
-    return access(path.c_str(), F_OK) == 0;
+    return FileSystem::exists(path);
 }
 
 bool Utilities::isDirectory(const std::string& path) {
-    struct stat status {};
-    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    return FileSystem::status(path).kind == FileSystem::EntryKind::directory;
 }
 
 bool Utilities::isInsideUnitRoot(const std::string& path) {
@@ -170,39 +163,38 @@ bool Utilities::isInsideUnitRoot(const std::string& path) {
 }
 
 bool Utilities::isRegularFile(const std::string& path) {
-    struct stat status {};
-    return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+    return FileSystem::status(path).kind == FileSystem::EntryKind::regularFile;
 }
 
 bool Utilities::canWriteFileAt(const std::string& path) {
-    struct stat status {};
-    if (lstat(path.c_str(), &status) != 0) {
-        return errno == ENOENT;
-    }
-    return S_ISREG(status.st_mode);
+    const FileSystem::EntryStatus status = FileSystem::linkStatus(path);
+    return status.examined() ? status.kind == FileSystem::EntryKind::regularFile : status.missing();
 }
 
 std::int32_t Utilities::fileSize(const std::string& path) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0) {
+    const FileSystem::EntryStatus status = FileSystem::status(path);
+    if (!status.examined()) {
         return -1;
     }
     return static_cast<std::int32_t>(
-        std::min<off_t>(status.st_size, std::numeric_limits<std::int32_t>::max()));
+        std::min<std::int64_t>(status.size, std::numeric_limits<std::int32_t>::max()));
 }
 
 bool Utilities::statLogged(const std::string& path) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) == 0) {
+    const FileSystem::EntryStatus status = FileSystem::status(path);
+    if (status.examined()) {
         return true;
     }
-    Console::print("stat " + path + " " + std::strerror(errno) + "\n");
+    Console::print("stat " + path + " " + std::strerror(status.error) + "\n");
     return false;
 }
 
+unsigned Utilities::octalMode(const std::string& modeText) {
+    return static_cast<unsigned>(std::strtol(modeText.c_str(), nullptr, 8));
+}
+
 bool Utilities::changeMode(const std::string& path, const std::string& modeText) {
-    const long mode = std::strtol(modeText.c_str(), nullptr, 8);
-    return chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
+    return FileSystem::changeMode(path, octalMode(modeText));
 }
 
 bool Utilities::makeDirectories(const std::string& path) {
@@ -230,10 +222,11 @@ bool Utilities::makeDirectories(const std::string& path) {
             if (!isInsideUnitRoot(current)) {
                 return false;
             }
-            if (access(current.c_str(), W_OK) != 0) {
-                changeMode(current, "777");
+            // A folder that stays closed shows when entries are made in it.
+            if (!FileSystem::isWritable(current)) {
+                static_cast<void>(changeMode(current, "777"));
             }
-        } else if (mkdir(current.c_str(), 0777) != 0) {
+        } else if (!FileSystem::makeDirectory(current, 0777)) {
             return false;
         }
     }
@@ -241,43 +234,18 @@ bool Utilities::makeDirectories(const std::string& path) {
 }
 
 bool Utilities::removeFileSynced(const std::string& path) {
-    const int handle = open(path.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg)
-                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (handle < 0) {
+    File file = File::openForReading(path, File::Links::refused);
+    if (!file.isOpen()) {
         // A symbolic link is removed itself: what it points at is not opened.
-        return errno == ELOOP && std::remove(path.c_str()) == 0 && syncFile(directoryName(path));
+        return file.openRefusedLink() && std::remove(path.c_str()) == 0 &&
+               syncFile(directoryName(path));
     }
-    const bool removed = std::remove(path.c_str()) == 0 && fsync(handle) == 0;
-    close(handle);
-    return removed;
+    return std::remove(path.c_str()) == 0 && file.sync();
 }
 
 bool Utilities::syncFile(const std::string& path) {
-    // Opening a named pipe must not wait for a writer.
-    const int handle = open(path.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg)
-                            O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (handle < 0) {
-        return false;
-    }
-    const bool synced = fsync(handle) == 0;
-    close(handle);
-    return synced;
-}
-
-bool Utilities::writeAll(int handle, const void* data, std::size_t size) {
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t count = write(handle, bytes, size);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            return false;
-        }
-        bytes += count;
-        size -= static_cast<std::size_t>(count);
-    }
-    return true;
+    File file = File::openForReading(path, File::Links::followed);
+    return file.isOpen() && file.sync();
 }
 
 std::string Utilities::replacementPath(const std::string& path) {
@@ -285,7 +253,8 @@ std::string Utilities::replacementPath(const std::string& path) {
 }
 
 void Utilities::discardUnfinishedReplacement(const std::string& path) {
-    unlink(replacementPath(path).c_str());
+    // Usually there is nothing to remove; whatever stays in the way makes the next write fail.
+    static_cast<void>(FileSystem::removeFile(replacementPath(path)));
 }
 
 bool Utilities::replaceFile(const std::string& path, std::span<const std::uint8_t> bytes) {
@@ -293,42 +262,35 @@ bool Utilities::replaceFile(const std::string& path, std::span<const std::uint8_
     // Whatever lies at the new file's name (a cut-short earlier write, or a link to anywhere) is
     // removed, and the file is created afresh without following a link.
     discardUnfinishedReplacement(path);
-    const int handle = open(newPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                            0666);  // NOLINT(cppcoreguidelines-pro-type-vararg)
-    if (handle < 0) {
+    File file = File::openForWriting(newPath, File::Existing::refused, File::Links::refused, 0666);
+    if (!file.isOpen()) {
         return false;
     }
-    bool written = writeAll(handle, bytes.data(), bytes.size());
-    written = written && fsync(handle) == 0;
-    const bool closed = close(handle) == 0;
+    const bool written = file.writeAll(bytes.data(), bytes.size()) && file.sync();
+    const bool closed = file.close();
     if (!written || !closed || std::rename(newPath.c_str(), path.c_str()) != 0) {
-        unlink(newPath.c_str());
+        discardUnfinishedReplacement(path);
         return false;
     }
-    // The new name lives in the folder: sync it too.
-    syncFile(directoryName(path));
+    // The new name lives in the folder: sync it too. Should that fail, a power cut still leaves
+    // one whole file, the old or the new one.
+    static_cast<void>(syncFile(directoryName(path)));
     return true;
 }
 
 void Utilities::listDirectory(const std::string& directory, std::vector<std::string>& names,
                               const std::string& filter, bool caseSensitive) {
-    dirent** entries = nullptr;
-    const int count = scandir(directory.c_str(), &entries, nullptr, nullptr);
-    if (count < 0) {
+    const std::optional<std::vector<std::string>> entries = FileSystem::listDirectory(directory);
+    if (!entries) {
         return;
     }
     const std::string wanted = caseSensitive ? filter : lowerCased(filter);
-    for (int index = 0; index < count; ++index) {
-        std::string name = entries[index]->d_name;
-        if (!caseSensitive) {
-            name = lowerCased(name);
-        }
+    for (const std::string& entry : *entries) {
+        std::string name = caseSensitive ? entry : lowerCased(entry);
         if (name.find(wanted) != std::string::npos) {
-            names.push_back(name);
+            names.push_back(std::move(name));
         }
-        std::free(entries[index]);  // NOLINT(cppcoreguidelines-no-malloc): scandir allocates
     }
-    std::free(entries);  // NOLINT(cppcoreguidelines-no-malloc)
 }
 
 int Utilities::runShell(const std::string& command) {
@@ -381,17 +343,18 @@ int Utilities::spawnLogged(SpawnMode mode, const std::string& path, const char* 
 int Utilities::spawnWithPriority(SpawnMode mode, const std::string& path, const char* const argv[],
                                  int priority) {
     const int oldPriority = Platform::Process::getPriority();
-    Platform::Process::setPriority(priority);
+    // A priority out of range is refused: the child then starts at the caller's own.
+    static_cast<void>(Platform::Process::setPriority(priority));
     Console::print("nice " + path + " prio " + std::to_string(priority) + "\n");
     const int processId = spawnLogged(mode, path, argv);
-    Platform::Process::setPriority(oldPriority);
+    // The old priority was in force, so it is in range.
+    static_cast<void>(Platform::Process::setPriority(oldPriority));
     return processId;
 }
 
 bool Utilities::waitForPath(const std::string& path, int seconds) {
     for (int poll = 0; poll < seconds * 10; ++poll) {
-        struct stat status {};
-        if (stat(path.c_str(), &status) == 0) {
+        if (FileSystem::status(path).examined()) {
             Console::print("waitfor " + path + " " + std::to_string(poll / 10) + " sec\n");
             return true;
         }

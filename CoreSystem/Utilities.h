@@ -61,16 +61,18 @@ public:
     // The size, or -1 when the path cannot be examined; sizes above 2 GiB - 1 saturate.
     static std::int32_t fileSize(const std::string& path);
     static bool statLogged(const std::string& path);
-    // Applies an octal mode text ("777"); a text that is no octal number gives mode 0.
-    static bool changeMode(const std::string& path, const std::string& modeText);
+    // The mode an octal mode text ("777") gives; a text that is no octal number gives mode 0.
+    static unsigned octalMode(const std::string& modeText);
+    // Applies an octal mode text (see octalMode).
+    [[nodiscard]] static bool changeMode(const std::string& path, const std::string& modeText);
     // Creates every missing folder of the path with mode 0777 and opens up existing folders
     // that are not writable. Only folders beneath the unit root are created or changed.
-    static bool makeDirectories(const std::string& path);
-    static bool removeFileSynced(const std::string& path);
+    [[nodiscard]] static bool makeDirectories(const std::string& path);
+    // Removes the file and then waits until its removal is on storage; a symbolic link is
+    // removed itself.
+    [[nodiscard]] static bool removeFileSynced(const std::string& path);
     // Opens the path read-only, fsyncs it and closes it.
-    static bool syncFile(const std::string& path);
-    // Writes all `size` bytes to the open file, going on after partial writes and interruptions.
-    static bool writeAll(int handle, const void* data, std::size_t size);
+    [[nodiscard]] static bool syncFile(const std::string& path);
     // Writes `bytes` to a new file beside `path`, syncs it, renames it over `path` and syncs the
     // folder, so that a power cut leaves the old file or the new one, never a short one.
     static bool replaceFile(const std::string& path, std::span<const std::uint8_t> bytes);

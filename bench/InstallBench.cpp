@@ -335,10 +335,12 @@ PhaseReport measurePhases(const std::string& packagePath) {
         succeeded = succeeded && archive.status() == CoreSystem::ArchiveStatus::clean;
     };
     durations[extraction] = timed([&] { extract(true); });
-    TreeWalks::removeTree(applicationFolder);
+    succeeded = succeeded && TreeWalks::removeTree(applicationFolder);
     durations[extractionWithoutLog] = timed([&] { extract(false); });
-    durations[ownerChange] = timed([&] { TreeWalks::chownTree(root); });
-    durations[modeChange] = timed([&] { TreeWalks::chmodTree(applicationFolder, "0777"); });
+    // As in the installer, entries that keep their owner or mode only get a log line there.
+    durations[ownerChange] = timed([&] { static_cast<void>(TreeWalks::chownTree(root)); });
+    durations[modeChange] =
+        timed([&] { static_cast<void>(TreeWalks::chmodTree(applicationFolder, "0777")); });
     durations[flashSync] = timed([&] { TreeWalks::syncTree(applicationFolder); });
     durations[installedRecord] = timed([&] {
         package.setInstalledVersion(static_cast<std::int32_t>(entry.type), entry.version);

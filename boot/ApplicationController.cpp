@@ -49,17 +49,20 @@ InstallStatus ApplicationController::installPackage(const std::string& packagePa
 int ApplicationController::run() {
     ui_.setLayout(static_cast<int>(HardwareManager::displayType()));
     ui_.setMode(static_cast<int>(HardwareManager::variantCode()));
-    Platform::LocalNames::attach("Bootloader");
+    // The name only lets the companion find the loader; the loader works on without it.
+    static_cast<void>(Platform::LocalNames::attach("Bootloader"));
     if (const std::string companion = Platform::UnitRoot::hostPath(companionPath);
         Utilities::exists(companion)) {
-        Platform::Process::system(Utilities::shellQuoted(companion) + " -b &");
+        // Started in the background: the shell's status says nothing about the companion.
+        static_cast<void>(Platform::Process::system(Utilities::shellQuoted(companion) + " -b &"));
     }
     checkDataPartition();
     HardwareManager::incrementBootCount();
     const std::string productionTest = Platform::UnitRoot::hostPath(productionTestPath);
     // A link in the program's place that leads out of the unit root is neither opened up nor run.
     if (Utilities::exists(productionTest) && Utilities::isInsideUnitRoot(productionTest)) {
-        Utilities::changeMode(productionTest, "777");
+        // A program that stays closed fails to start, which the shell's logged status shows.
+        static_cast<void>(Utilities::changeMode(productionTest, "777"));
         Utilities::runShell(Utilities::shellQuoted(productionTest) + " &");
     }
     startShutdownRequestWatcher();
@@ -110,7 +113,9 @@ void ApplicationController::idle() {
 int ApplicationController::installUpdatePackage(const std::string& updatePath) {
     ui_.runDirectInstall({PackageEntry{"update.kx1", updatePath}});
     std::remove(updatePath.c_str());
-    Platform::FileSync::syncFileSystem(Utilities::autoloadPath(""));
+    // Should the removal not reach storage, the package is found again after the reset and
+    // installed once more, which leaves the same state.
+    static_cast<void>(Platform::FileSync::syncFileSystem(Utilities::autoloadPath("")));
     ui_.showResultScreen();
     HardwareManager::shutdown();
     return 0;

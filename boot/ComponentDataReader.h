@@ -27,8 +27,8 @@ public:
 
     // Reads the whole component into `bytes`; false when it cannot be read whole or does not
     // match the entry's CRC.
-    static bool readWhole(const ComponentEntry& entry, std::istream& stream,
-                          std::vector<char>& bytes);
+    [[nodiscard]] static bool readWhole(const ComponentEntry& entry, std::istream& stream,
+                                        std::vector<char>& bytes);
 
 private:
     std::istream& stream_;

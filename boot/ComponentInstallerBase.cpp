@@ -1,11 +1,9 @@
 #include "boot/ComponentInstallerBase.h"
 
-#include <sys/types.h>
-
 #include <cassert>
-#include <cstdlib>
 
 #include "CoreSystem/ArchiveManager.h"
+#include "CoreSystem/Utilities.h"
 #include "platform/FileSync.h"
 #include "platform/FileTree.h"
 
@@ -28,8 +26,7 @@ bool ComponentInstallerBase::removeTree(const std::string& path) {
 }
 
 bool ComponentInstallerBase::chmodTree(const std::string& path, const std::string& octalText) {
-    return Platform::FileTree::changeMode(
-        path, static_cast<mode_t>(std::strtol(octalText.c_str(), nullptr, 8)));
+    return Platform::FileTree::changeMode(path, CoreSystem::Utilities::octalMode(octalText));
 }
 
 bool ComponentInstallerBase::chownTree(const std::string& path) {
@@ -38,8 +35,10 @@ bool ComponentInstallerBase::chownTree(const std::string& path) {
 
 void ComponentInstallerBase::syncTree(const std::string& path) {
     // One wait for the whole file system instead of one flush of the storage per file: the
-    // installers' files have had their writeback started as they were extracted.
-    Platform::FileSync::syncFileSystem(path);
+    // installers' files have had their writeback started as they were extracted. A failure is left
+    // unreported, as for the other syncs of an install: the files are in place, and there is no
+    // better copy to write.
+    static_cast<void>(Platform::FileSync::syncFileSystem(path));
 }
 
 void ComponentInstallerBase::archiveProgress(std::uint32_t /*total*/, std::uint32_t done,

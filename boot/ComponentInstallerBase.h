@@ -37,9 +37,9 @@ protected:
     // symbolic links never followed (a link is removed or re-owned itself, and skipped by chmod),
     // no limit on depth or path length. They go on past an entry that fails and return true only
     // when every entry was handled; a path that does not exist is nothing to do.
-    static bool removeTree(const std::string& path);
-    static bool chmodTree(const std::string& path, const std::string& octalText);
-    static bool chownTree(const std::string& path);
+    [[nodiscard]] static bool removeTree(const std::string& path);
+    [[nodiscard]] static bool chmodTree(const std::string& path, const std::string& octalText);
+    [[nodiscard]] static bool chownTree(const std::string& path);
     // Makes everything beneath `path` durable, as an fsync of every file in it would; done as
     // one sync of the file system that holds it.
     static void syncTree(const std::string& path);

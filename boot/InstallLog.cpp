@@ -1,8 +1,7 @@
 #include "boot/InstallLog.h"
 
-#include <sys/stat.h>
-
 #include "CoreSystem/Utilities.h"
+#include "platform/FileSystem.h"
 
 namespace Boot {
 
@@ -14,8 +13,10 @@ void InstallLog::open(const std::string& hostPath) {
         return;
     }
     stream_.open(hostPath, std::ios::out | std::ios::trunc);
+    // Anyone may read and remove the log on the stick; where the stick's file system has no
+    // permissions to set, it already lets them.
     if (stream_.is_open()) {
-        chmod(hostPath.c_str(), 0666);
+        static_cast<void>(Platform::FileSystem::changeMode(hostPath, 0666));
     }
 }
 
@@ -42,7 +43,8 @@ void InstallLog::flush() {
 
 void InstallLog::close() {
     stream_.close();
-    CoreSystem::Utilities::syncFile(path_);
+    // The log has nowhere to report its own sync failing.
+    static_cast<void>(CoreSystem::Utilities::syncFile(path_));
 }
 
 }  // namespace Boot

@@ -34,8 +34,10 @@ void wipeDataPartition() {
     }
     for (const char* file : wipedFiles) {
         const std::string path = Platform::UnitRoot::hostPath(file);
+        // Like a folder the shell cannot remove, a file that cannot be removed stays: the wipe
+        // clears what it can.
         if (Utilities::exists(path)) {
-            Utilities::removeFileSynced(path);
+            static_cast<void>(Utilities::removeFileSynced(path));
         }
     }
 }
@@ -69,8 +71,12 @@ InstallStatus InstallManager::install(const std::string& packagePath) {
     }
     log_.line("Installation successful");
     // The record goes first: a power cut between the two steps then leaves either the update
-    // package, which the next boot installs again, or the complete new record.
-    package_.writeInstalledRecord();
+    // package, which the next boot installs again, or the complete new record. A record that
+    // cannot be written would leave the old versions on record for the next install's checks.
+    if (!package_.writeInstalledRecord()) {
+        log_.line("Failed to write installed record");
+        return InstallStatus::failure;
+    }
     if (packagePath == updatePackagePath()) {
         std::remove(packagePath.c_str());
     }

@@ -44,31 +44,32 @@ public:
     // Opens the package at `packagePath` (a host path) and reads its header and table. The
     // previously loaded package is closed first. Returns the header; its magic tells whether
     // the package loaded.
-    PackageHeader load(const std::string& packagePath);
+    [[nodiscard]] PackageHeader load(const std::string& packagePath);
 
     // Whether the signature block opens with the loader key to the package CRC-32 of the
     // header and table.
-    bool verifySignature();
+    [[nodiscard]] bool verifySignature();
 
     // Whether the package is loaded and `block` opens to exactly `expected` (up to the first
     // zero byte of the plaintext; case matters).
-    bool decryptedTextEquals(std::string_view expected,
-                             std::span<const std::uint8_t, rsaBlockSize> block) const;
+    [[nodiscard]] bool decryptedTextEquals(std::string_view expected,
+                                           std::span<const std::uint8_t, rsaBlockSize> block) const;
 
     // The stream the components are read from and a copy of entry `index`. False when no
     // package is loaded (`stream` is then set to null) or the index is past the table.
-    bool getComponent(std::size_t index, std::istream*& stream, ComponentEntry& entry);
+    [[nodiscard]] bool getComponent(std::size_t index, std::istream*& stream,
+                                    ComponentEntry& entry);
 
     // Checks the package CRC-32 of every component's data, in table order, reporting the
     // share checked so far (0 first, 100 after the last) through `userInterface`.
-    bool verifyComponentData(InstallUserInterface& userInterface);
+    [[nodiscard]] bool verifyComponentData(InstallUserInterface& userInterface);
 
     void setInstalledVersion(std::int32_t type, std::uint32_t version);
 
     // Replaces the installed record with the loaded header (its count set to the number of
     // versions), one record per installed version in ascending type order, and the signature
     // block last checked. Does nothing, and returns false, when no package is loaded.
-    bool writeInstalledRecord();
+    [[nodiscard]] bool writeInstalledRecord();
 
     bool isLoaded() const { return header_.magic() == packageMagic; }
     const PackageHeader& header() const { return header_; }
@@ -80,7 +81,8 @@ private:
     void readInstalledRecord();
     // Runs `size` bytes of the package from `offset` through `crc`, a piece at a time; false
     // when they cannot all be read.
-    bool updateCrcFromStream(std::uint64_t offset, std::uint64_t size, std::uint32_t& crc);
+    [[nodiscard]] bool updateCrcFromStream(std::uint64_t offset, std::uint64_t size,
+                                           std::uint32_t& crc);
 
     std::string recordPath_;
     std::ifstream stream_;

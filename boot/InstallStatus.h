@@ -6,7 +6,7 @@ namespace Boot {
 
 // Result of the install sequence and of every component installer. Installers may return other
 // values; they are passed on unchanged.
-enum class InstallStatus : std::uint32_t {
+enum class [[nodiscard]] InstallStatus : std::uint32_t{
     failure = 0,  // failure inside a component
     success = 1,
     invalidFile = 301,         // not loadable, wrong magic, bad signature or data CRC

@@ -26,8 +26,8 @@ public:
 
     // The plaintext of one block, or false when the key is unusable or the block does not
     // decrypt. Prints the key's problem line when the key is unusable.
-    bool decrypt(std::span<const std::uint8_t, rsaBlockSize> block,
-                 std::vector<std::uint8_t>& plaintext) const;
+    [[nodiscard]] bool decrypt(std::span<const std::uint8_t, rsaBlockSize> block,
+                               std::vector<std::uint8_t>& plaintext) const;
 
     // The key built into the loader.
     static const RsaKey& loaderKey();

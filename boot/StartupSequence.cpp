@@ -1,9 +1,5 @@
 #include "boot/StartupSequence.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
 #include <charconv>
 #include <cstdlib>
@@ -14,6 +10,8 @@
 #include "CoreSystem/ArchiveManager.h"
 #include "CoreSystem/Utilities.h"
 #include "boot/LoaderVersion.h"
+#include "platform/File.h"
+#include "platform/FileSystem.h"
 #include "platform/Process.h"
 #include "platform/ProcessManager.h"
 #include "platform/SystemLog.h"
@@ -29,9 +27,16 @@ using Platform::UnitRoot;
 constexpr int logCode = 12345;
 constexpr int logSeverity = 6;
 
-// Shell commands of start-up go straight to the shell, without the logged wrapper.
+// Shell commands of start-up go straight to the shell, without the logged wrapper. Their status
+// is not looked at: what a command is for shows in the paths it makes, which start-up checks.
 void run(const std::string& command) {
-    Platform::Process::system(command);
+    static_cast<void>(Platform::Process::system(command));
+}
+
+// Without the link the screen takes its default size, 800 x 480.
+void linkDisplayConfiguration(const char* unitConfigurationPath) {
+    static_cast<void>(
+        Platform::ProcessManager::symlink(unitConfigurationPath, "/tmp/graphics.conf"));
 }
 
 std::string host(const char* unitPath) {
@@ -100,11 +105,14 @@ void StartupSequence::unpackPayloads() {
 void StartupSequence::unpackPayload(const std::string& unitTarget,
                                     std::span<const std::uint8_t> bytes) {
     const std::string target = UnitRoot::hostPath(unitTarget);
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
-    const int output = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (output >= 0) {
-        Utilities::writeAll(output, bytes.data(), bytes.size());
-        ::close(output);
+    {
+        Platform::File output = Platform::File::openForWriting(
+            target, Platform::File::Existing::truncated, Platform::File::Links::followed, 0666);
+        // A payload that could not be written whole does not unpack whole either: the drivers it
+        // carries are then missing, which the bring-up's waits and checks show.
+        if (output.isOpen()) {
+            static_cast<void>(output.writeAll(bytes.data(), bytes.size()));
+        }
     }
     std::ifstream input(target, std::ios::binary);
     if (!input) {
@@ -118,7 +126,8 @@ void StartupSequence::unpackPayload(const std::string& unitTarget,
         const std::string destination = UnitRoot::hostPath("/tmp/");
         archive.extract(false, destination.c_str(), nullptr, nullptr, nullptr, nullptr);
     }
-    Utilities::removeFileSynced(target);
+    // An archive left behind only takes room in "/tmp" until it is written over at the next start.
+    static_cast<void>(Utilities::removeFileSynced(target));
 }
 
 void StartupSequence::openTemporaryFiles() {
@@ -132,8 +141,9 @@ void StartupSequence::openTemporaryFiles() {
             continue;
         }
         // The password hashes that login reads stay the owner's alone: a shadow file everyone
-        // may write lets anyone set the passwords of the telnet and ftp accounts.
-        Utilities::changeMode(folder + name, name == "shadow" ? "600" : "777");
+        // may write lets anyone set the passwords of the telnet and ftp accounts. An entry whose
+        // mode cannot be changed keeps the one the payload gave it, less the umask.
+        static_cast<void>(Utilities::changeMode(folder + name, name == "shadow" ? "600" : "777"));
     }
 }
 
@@ -199,10 +209,9 @@ void StartupSequence::startScreenAndBacklight() {
             const std::uint32_t lcdType = featureNumber(lcd);
             Platform::SystemLog::writef(logCode, logSeverity, "Bootloader: lcd type = %d",
                                         static_cast<int>(lcdType));
-            Platform::ProcessManager::symlink(graphicsConfiguration(lcdType), "/tmp/graphics.conf");
-        } else if (struct stat status{};
-                   ::lstat(host("/tmp/graphics.conf").c_str(), &status) != 0) {
-            Platform::ProcessManager::symlink("/tmp/graphics800x480.conf", "/tmp/graphics.conf");
+            linkDisplayConfiguration(graphicsConfiguration(lcdType));
+        } else if (!Platform::FileSystem::linkStatus(host("/tmp/graphics.conf")).examined()) {
+            linkDisplayConfiguration("/tmp/graphics800x480.conf");
         }
         setenv("GRAPHICS_ROOT", host("/tmp").c_str(), 1);
         run("screen &");
@@ -272,8 +281,9 @@ void StartupSequence::startCanDrivers() {
 }
 
 void StartupSequence::linkServiceFiles() {
+    // A link that is missing shows when the service that reads it starts.
     for (const ServiceLink& link : serviceLinks) {
-        Platform::ProcessManager::symlink(link.target, link.link);
+        static_cast<void>(Platform::ProcessManager::symlink(link.target, link.link));
     }
 }
 

@@ -47,14 +47,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         }
     }
-    package.verifySignature();
+    // Either answer of the checks is right for some input; they must only not crash.
+    static_cast<void>(package.verifySignature());
     SilentUserInterface userInterface;
-    package.verifyComponentData(userInterface);
+    static_cast<void>(package.verifyComponentData(userInterface));
     std::istream* stream = nullptr;
     Boot::ComponentEntry entry;
     if (package.getComponent(0, stream, entry) && stream == nullptr) {
         std::abort();
     }
-    package.getComponent(package.components().size(), stream, entry);
+    if (package.getComponent(package.components().size(), stream, entry)) {
+        std::abort();  // past the table
+    }
     return 0;
 }

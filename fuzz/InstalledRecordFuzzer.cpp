@@ -37,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& [type, version] : versions) {
         writer.setInstalledVersion(type, version);
     }
-    writer.load(workFolder() + "/package.kx1");
-    if (!writer.writeInstalledRecord() ||
+    if (writer.load(workFolder() + "/package.kx1").magic() != Boot::packageMagic ||
+        !writer.writeInstalledRecord() ||
         Boot::InstallPackage(outputPath).installed() != versions) {
         std::abort();
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -20,10 +21,10 @@ public:
     Device& operator=(Device&& other) noexcept;
     ~Device();
 
-    // Opens the host path with open(2) flags (connects when it is a socket). On failure the
-    // result is not open and openError() holds the errno value (ENAMETOOLONG for a socket path
-    // that does not fit a socket address).
-    static Device open(const std::string& hostPath, int flags);
+    // Opens the host path with open(2) flags, for reading and writing unless told otherwise
+    // (connects when it is a socket). On failure the result is not open and openError() holds
+    // the errno value (ENAMETOOLONG for a socket path that does not fit a socket address).
+    [[nodiscard]] static Device open(const std::string& hostPath, int flags = O_RDWR);
 
     bool isOpen() const { return handle_ >= 0; }
     bool isSocket() const { return socket_; }
@@ -32,15 +33,15 @@ public:
     int nativeHandle() const { return handle_; }
 
     // As read(2) and write(2): a count, or -1 with errno set.
-    ssize_t read(void* buffer, std::size_t size);
-    ssize_t write(const void* data, std::size_t size);
+    [[nodiscard]] ssize_t read(void* buffer, std::size_t size);
+    [[nodiscard]] ssize_t write(const void* data, std::size_t size);
     // As devctl: 0 (EOK) or an errno value. The driver's reply is copied back over `data`.
-    int devctl(std::uint32_t command, void* data, std::size_t size);
+    [[nodiscard]] int devctl(std::uint32_t command, void* data, std::size_t size);
 
     // Shuts a socket connection down in both directions, so that an operation blocked on it in
     // another thread fails at once; the descriptor stays open until close(). Only a socket can
     // be shut down: false for anything else or when not open.
-    bool shutdown();
+    [[nodiscard]] bool shutdown();
     void close();
 
 private:

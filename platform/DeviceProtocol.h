@@ -29,10 +29,10 @@ struct Reply {
 
 // Each returns 0 on success or an errno value (EPIPE when the peer closed the connection,
 // EPROTO when it sent a length above the maximum).
-int sendRequest(int socket, std::uint32_t operation, std::uint32_t argument,
-                std::span<const std::uint8_t> data);
-int receiveRequest(int socket, Request& request);
-int sendReply(int socket, std::int32_t result, std::span<const std::uint8_t> data);
-int receiveReply(int socket, Reply& reply);
+[[nodiscard]] int sendRequest(int socket, std::uint32_t operation, std::uint32_t argument,
+                              std::span<const std::uint8_t> data);
+[[nodiscard]] int receiveRequest(int socket, Request& request);
+[[nodiscard]] int sendReply(int socket, std::int32_t result, std::span<const std::uint8_t> data);
+[[nodiscard]] int receiveReply(int socket, Reply& reply);
 
 }  // namespace Platform::DeviceProtocol

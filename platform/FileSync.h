@@ -16,7 +16,7 @@ public:
     static void startWriteback(int descriptor);
     // Writes everything not yet stored of the file system that holds `hostPath` (the data and
     // metadata of every file on it, as if each had been fsynced) and waits for it.
-    static bool syncFileSystem(const std::string& hostPath);
+    [[nodiscard]] static bool syncFileSystem(const std::string& hostPath);
 };
 
 }  // namespace Platform

@@ -20,11 +20,11 @@ namespace Platform {
 class FileTree {
 public:
     // Removes the tree. A link is removed itself.
-    static bool remove(const std::string& hostPath);
+    [[nodiscard]] static bool remove(const std::string& hostPath);
     // Sets the permission bits of every entry but the symbolic links, which keep theirs.
-    static bool changeMode(const std::string& hostPath, mode_t mode);
+    [[nodiscard]] static bool changeMode(const std::string& hostPath, mode_t mode);
     // Sets owner and group of every entry; a link is re-owned itself.
-    static bool changeOwner(const std::string& hostPath, uid_t owner, gid_t group);
+    [[nodiscard]] static bool changeOwner(const std::string& hostPath, uid_t owner, gid_t group);
 };
 
 }  // namespace Platform

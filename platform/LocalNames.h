@@ -9,7 +9,7 @@ namespace Platform {
 class LocalNames {
 public:
     // Registers `name`; false when the entry could not be created.
-    static bool attach(const std::string& name);
+    [[nodiscard]] static bool attach(const std::string& name);
     // The host path at which `name` appears.
     static std::string hostPathOf(const std::string& name);
 };

@@ -19,10 +19,11 @@ public:
 
     // Maps `length` bytes at `physicalAddress`; the result is not mapped when the memory file
     // is missing or the mapping is refused.
-    static PhysicalMemory map(std::uint64_t physicalAddress, std::size_t length, bool writable);
+    [[nodiscard]] static PhysicalMemory map(std::uint64_t physicalAddress, std::size_t length,
+                                            bool writable);
 
     // Grants the calling thread access to device I/O; the host needs nothing, so it succeeds.
-    static bool obtainIoPrivilege() { return true; }
+    [[nodiscard]] static bool obtainIoPrivilege() { return true; }
 
     bool isMapped() const { return base_ != nullptr; }
     std::size_t size() const { return length_; }

@@ -16,18 +16,19 @@ public:
 
     // Runs `command` with /bin/sh -c and waits for it, as system(3): the wait status, or -1
     // when the shell could not be run.
-    static int system(const std::string& command);
+    [[nodiscard]] static int system(const std::string& command);
 
     // Starts `path` with `argv` (null-terminated). noWait: the process id; wait: the wait
     // status. -1 with errno set when the program could not be started.
-    static int spawn(SpawnMode mode, const std::string& path, const char* const argv[]);
+    [[nodiscard]] static int spawn(SpawnMode mode, const std::string& path,
+                                   const char* const argv[]);
 
     // The calling thread's scheduling priority. The host has no priority scheduler of this
     // kind: a priority below the default is applied to spawned children as a nice value, so
     // that they yield the processor to the loader; higher priorities are only recorded.
     static int getPriority();
     // Sets the calling thread's priority; returns the old one, or -1 (EINVAL) out of range.
-    static int setPriority(int priority);
+    [[nodiscard]] static int setPriority(int priority);
 };
 
 }  // namespace Platform

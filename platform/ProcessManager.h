@@ -9,7 +9,8 @@ namespace Platform {
 class ProcessManager {
 public:
     // Creates or replaces the link; 0 on success, -1 with errno set otherwise.
-    static int symlink(const std::string& unitTargetPath, const std::string& unitLinkPath);
+    [[nodiscard]] static int symlink(const std::string& unitTargetPath,
+                                     const std::string& unitLinkPath);
 };
 
 }  // namespace Platform

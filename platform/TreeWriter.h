@@ -25,7 +25,7 @@ namespace Platform {
 // are skipped, and a ".." component is refused as invalid.
 class TreeWriter {
 public:
-    enum class Outcome {
+    enum class [[nodiscard]] Outcome{
         done,
         throughLink,  // a folder on the way is a symbolic link; nothing was written
         failed,       // the file system refused; `error()` tells why

@@ -16,12 +16,12 @@ public:
 
     // True when UNIT_ROOT is set, passes checkName and names an existing directory; otherwise
     // fills `message`.
-    static bool check(std::string& message);
+    [[nodiscard]] static bool check(std::string& message);
     // True when `root` can stand for the unit's root in every path, shell command and log line
     // built from it: an absolute path (a relative one could read as a command's option or as a
     // variable assignment) without control characters (which no quoting carries safely through
     // line-based logs). Otherwise fills `message` with why not, to follow the root's name.
-    static bool checkName(std::string_view root, std::string& message);
+    [[nodiscard]] static bool checkName(std::string_view root, std::string& message);
 
     // The unit root without a trailing slash: empty for "/". Aborts when UNIT_ROOT is unset,
     // because going on would touch the host's own root.

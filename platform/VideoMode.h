@@ -14,7 +14,7 @@ struct VideoMode {
 // The size named by the first well-formed "video-mode = W x H @ R" line of a display
 // configuration, or nothing when it names none. Sizes beyond `largestSide` in either direction
 // count as damaged.
-std::optional<VideoMode> parseVideoMode(std::string_view configuration);
+[[nodiscard]] std::optional<VideoMode> parseVideoMode(std::string_view configuration);
 
 constexpr int largestSide = 8192;
 

@@ -208,6 +208,29 @@ TEST_F(FileSystemInstallersTest, ApplicationReplacesTheAppFolderAndPreparesTheDa
                     "-- Application Update Complete -- "));
 }
 
+TEST_F(FileSystemInstallersTest, ApplicationLogsFoldersItCouldNotCreateAndStillSucceeds) {
+    unitRoot.writeFile("/fs/etfs/nvdata", "a file where the folder belongs");
+    Boot::AppInstaller installer;
+
+    EXPECT_EQ(install(installer, tarGz({{.path = "app/run", .contents = "x"}})),
+              InstallStatus::success);
+
+    EXPECT_EQ(unitRoot.readFile("/fs/etfs/app/run"), "x");
+    EXPECT_TRUE(std::filesystem::is_directory(host("/fs/etfs/root")));
+    EXPECT_THAT(
+        stepLines(),
+        ElementsAre("-- Begin Application Update --", "Application: Check /fs/etfs/ mount exists",
+                    "Application: Remove old Application directory",
+                    "Application: Begin extracting Application tar file",
+                    "Application: Create script and temp directories",
+                    "Application: Creating nvdata/mhrs, nvdata/versions and root directories",
+                    "Application: Error: /fs/etfs/nvdata/mhrs/ could not be created",
+                    "Application: Error: /fs/etfs/nvdata/versions/ could not be created",
+                    "Application: Set /fs/etfs/ owner:group to root",
+                    "Application: Set Application directory Permissions 777",
+                    "-- Application Update Complete -- "));
+}
+
 TEST_F(FileSystemInstallersTest, ApplicationFailsWithoutTheDataRoot) {
     std::filesystem::remove(host("/fs/etfs"));
     Boot::AppInstaller installer;

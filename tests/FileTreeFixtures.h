@@ -57,7 +57,8 @@ public:
     TreeCleanup& operator=(const TreeCleanup&) = delete;
     TreeCleanup(TreeCleanup&&) = delete;
     TreeCleanup& operator=(TreeCleanup&&) = delete;
-    ~TreeCleanup() { Platform::Process::system("rm -rf -- '" + path_ + "'"); }
+    // What cannot be removed stays under /tmp, where it only takes room.
+    ~TreeCleanup() { static_cast<void>(Platform::Process::system("rm -rf -- '" + path_ + "'")); }
 
 private:
     std::string path_;

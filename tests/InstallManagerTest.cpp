@@ -276,6 +276,23 @@ TEST_F(InstallManagerTest, OnlyTheDataRootsUpdatePackageIsDeletedAfterItsInstall
     EXPECT_FALSE(std::filesystem::exists(inDataRoot));
 }
 
+TEST_F(InstallManagerTest, ARecordThatCannotBeWrittenFailsTheInstallAndKeepsTheUpdatePackage) {
+    // A folder with an entry in it stands where the new record is written.
+    root.writeFile("/fs/etfs/installed.kx1.new/entry", "");
+    const std::string path =
+        makePackage({.hardwareFamily = unitVariant,
+                     .components = {{.type = 12, .version = 1, .path = componentFile("end", "e")}}},
+                    "/fs/etfs/update.kx1");
+
+    EXPECT_EQ(install(path), InstallStatus::failure);
+    EXPECT_TRUE(std::filesystem::exists(path)) << "the next boot tries again";
+    EXPECT_FALSE(std::filesystem::exists(root.path() + "/fs/etfs/installed.kx1"));
+    const std::vector<std::string> lines = logLines();
+    ASSERT_GE(lines.size(), 2U);
+    EXPECT_EQ(lines[lines.size() - 2], "Installation successful");
+    EXPECT_EQ(lines.back(), "Failed to write installed record");
+}
+
 TEST_F(InstallManagerTest, ABluetoothComponentFailsWhenTheModuleHasNoSerialPort) {
     const std::string path =
         makePackage({.hardwareFamily = unitVariant,

@@ -277,7 +277,7 @@ TEST_F(InstallPackageTest, ReportsDataProgressAsTheShareOfBytesChecked) {
         }
         writePackage(components);
         InstallPackage package(recordPath);
-        package.load(packagePath);
+        ASSERT_EQ(package.load(packagePath).magic(), Boot::packageMagic);
         RecordingUserInterface userInterface;
         EXPECT_TRUE(package.verifyComponentData(userInterface));
         EXPECT_EQ(userInterface.percents, testCase.percents);
@@ -309,7 +309,7 @@ TEST_F(InstallPackageTest, ASignaturePlaintextShorterThanFourBytesIsInvalid) {
             std::string_view(reinterpret_cast<const char*>(crcBytes.data()), length), block));
         replacePackage(header + asText(block));
         InstallPackage package(recordPath);
-        package.load(packagePath);
+        ASSERT_EQ(package.load(packagePath).magic(), Boot::packageMagic);
         EXPECT_EQ(package.verifySignature(), length == 4);
     }
 }
@@ -339,7 +339,7 @@ TEST_F(InstallPackageTest, DecryptedTextsMustMatchExactlyUpToTheirFirstZeroByte)
         "Code12", std::array<std::uint8_t, Boot::rsaBlockSize>{}));  // not a sealed block
 
     // Without a loaded package nothing matches, even a well-sealed block.
-    package.load(root.path() + "/missing.kx1");
+    EXPECT_NE(package.load(root.path() + "/missing.kx1").magic(), Boot::packageMagic);
     EXPECT_FALSE(package.decryptedTextEquals("Code12", header.passwordBlock()));
 }
 
@@ -380,7 +380,7 @@ TEST_F(InstallPackageTest, ReplacesTheInstalledRecordWithHeaderVersionsAndSignat
     writePackage({{.type = 4, .version = 100, .data = "app"}}, {.hardwareFamily = 2});
     InstallPackage package(recordPath);
     EXPECT_EQ(package.installed(), (InstallPackage::InstalledVersions{{3, 7}, {9, 5}}));
-    package.load(packagePath);
+    ASSERT_EQ(package.load(packagePath).magic(), Boot::packageMagic);
     ASSERT_TRUE(package.verifySignature());
     package.setInstalledVersion(4, 100);
     package.setInstalledVersion(3, 8);
@@ -413,7 +413,7 @@ TEST_F(InstallPackageTest, WritesTheRecordOnlyForALoadedPackageAndCreatesItsFold
     EXPECT_FALSE(package.writeInstalledRecord());
     EXPECT_FALSE(std::filesystem::exists(root.path() + "/fs/etfs/new"));
 
-    package.load(packagePath);
+    ASSERT_EQ(package.load(packagePath).magic(), Boot::packageMagic);
     package.setInstalledVersion(12, 1);
     ASSERT_TRUE(package.writeInstalledRecord());
     EXPECT_EQ(TestSupport::readHostFile(deepRecord).size(), 664 + 32 + 128U);
@@ -474,7 +474,7 @@ TEST_F(InstallPackageTest, ANewRecordLeftByACutIsDiscardedAndNoLinkInItsPlaceIsF
     root.writeFile("/outside/file", "untouched");
     std::filesystem::create_symlink(root.path() + "/outside/file", recordPath + ".new");
     writePackage({{.type = 4, .version = 100, .data = "app"}});
-    package.load(packagePath);
+    ASSERT_EQ(package.load(packagePath).magic(), Boot::packageMagic);
     ASSERT_TRUE(package.writeInstalledRecord());
     EXPECT_EQ(root.readFile("/outside/file"), "untouched");
     EXPECT_EQ(InstallPackage(recordPath).installed(), (InstallPackage::InstalledVersions{{9, 5}}));

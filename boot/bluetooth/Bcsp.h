@@ -29,14 +29,14 @@ enum class BcspLinkState : int {
 };
 
 // Whether the link can be used.
-enum class BcspLinkStatus : int {
+enum class [[nodiscard]] BcspLinkStatus : int{
     notEstablished = 0,
     established = 1,
     // The chip restarted under a running link, or the send slots could not be allocated.
     failed = -2,
 };
 
-enum class BcspQueueResult : int {
+enum class [[nodiscard]] BcspQueueResult : int{
     queued = 0,
     refused = 1,  // the ring is full, the slots are missing or the payload is too long
 };
@@ -53,10 +53,9 @@ void bcsp_open(Platform::SerialPort& port);
 void bcsp_close();
 // Resets the counters and runs the establishment exchange (at most 1000 passes of 20 ms).
 void bcsp_init();
-[[nodiscard]] BcspLinkStatus bcsp_link_status();
+BcspLinkStatus bcsp_link_status();
 // Copies one packet into the next free send slot.
-[[nodiscard]] BcspQueueResult bcsp_queue(const std::uint8_t* payload, std::size_t length,
-                                         unsigned channel);
+BcspQueueResult bcsp_queue(const std::uint8_t* payload, std::size_t length, unsigned channel);
 // One transmit step.
 void bcsp_transmit();
 // One receive step: a received channel-12 packet (its 4 header bytes, then its payload), valid

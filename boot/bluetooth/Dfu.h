@@ -8,14 +8,14 @@
 // used from one thread after the link is up.
 namespace Boot::Bluetooth {
 
-enum class DfuModeResult : int {
+enum class [[nodiscard]] DfuModeResult : int{
     detachAndResetSent = 0,  // each may have failed, as printed
     notInApplication = -1,   // the chip is not idle in its application
     stateUnreadable = -2,
     downloadNotSupported = -4,  // no function descriptor, or it says the chip cannot download
 };
 
-enum class DfuDownloadResult : int {
+enum class [[nodiscard]] DfuDownloadResult : int{
     done = 0,  // downloaded, installed, and the chip reset
     emptyImage = -1,
     notIdle = -3,  // the chip is not idle in download mode, even after clearing an error
@@ -31,10 +31,10 @@ enum class DfuDownloadResult : int {
 };
 
 // Switches a chip that runs its application into download mode.
-[[nodiscard]] DfuModeResult dfu_enter_dfu_mode();
+DfuModeResult dfu_enter_dfu_mode();
 
 // Downloads `length` bytes of `image` (the firmware file without its suffix) and has the chip
 // install them.
-[[nodiscard]] DfuDownloadResult dfu_download(const std::uint8_t* image, std::size_t length);
+DfuDownloadResult dfu_download(const std::uint8_t* image, std::size_t length);
 
 }  // namespace Boot::Bluetooth

@@ -60,7 +60,8 @@ void dfuPrintFirmwareDetails(std::span<const std::uint8_t> file, const DfuFileDe
 
 // Reads and checks a firmware file; the whole file, with `length` set to its size minus the
 // suffix. Prints the details unless `quiet`, and always the verdict on a broken file.
-std::optional<std::vector<std::uint8_t>> dfu_read_file(const std::string& path, std::size_t& length,
-                                                       bool quiet);
+[[nodiscard]] std::optional<std::vector<std::uint8_t>> dfu_read_file(const std::string& path,
+                                                                     std::size_t& length,
+                                                                     bool quiet);
 
 }  // namespace Boot::Bluetooth

@@ -3,6 +3,17 @@
 #include "CoreSystem/Utilities.h"
 
 namespace Boot {
+namespace {
+
+// A folder that could not be made is logged only, as owner and mode failures are: the
+// application may still run without it.
+void makeFolder(const std::string& directory, InstallLog& installLog) {
+    if (!CoreSystem::Utilities::makeDirectories(directory)) {
+        installLog.line("Application: Error: " + directory + " could not be created");
+    }
+}
+
+}  // namespace
 
 InstallStatus AppInstaller::install(const ComponentEntry& entry, std::istream& stream,
                                     InstallLog& installLog) {
@@ -43,7 +54,7 @@ InstallStatus AppInstaller::install(const ComponentEntry& entry, std::istream& s
             installLog.line("Application: Error: " + directory + " could not be removed");
             return InstallStatus::failure;
         }
-        Utilities::makeDirectories(directory);
+        makeFolder(directory, installLog);
     }
 
     // These keep what they hold: they are created only when missing.
@@ -52,7 +63,7 @@ InstallStatus AppInstaller::install(const ComponentEntry& entry, std::istream& s
          {Utilities::nonVolatileDataPath("mhrs/"), Utilities::nonVolatileDataPath("versions/"),
           Utilities::autoloadPath("root/")}) {
         if (!Utilities::isDirectory(directory)) {
-            Utilities::makeDirectories(directory);
+            makeFolder(directory, installLog);
         }
     }
 

@@ -23,12 +23,13 @@ InstallStatus CustomInstaller::install(const ComponentEntry& entry, std::istream
         return extracted;
     }
 
+    // Neither the modes nor the script's result are examined, and a package without a script
+    // still succeeds: what the custom files need is the script's business. The path is a host
+    // path beneath the unit root.
     installLog.line("CustomInstall: Set Custom Directory Permissions 777");
-    chmodTree(temporaryDirectory, "0777");
-
-    // The script's result is not examined, and a package without one still succeeds. The path is
-    // a host path beneath the unit root.
-    Platform::Process::system(Utilities::shellQuoted(temporaryDirectory + "install.sh"));
+    static_cast<void>(chmodTree(temporaryDirectory, "0777"));
+    static_cast<void>(
+        Platform::Process::system(Utilities::shellQuoted(temporaryDirectory + "install.sh")));
 
     installLog.line("-- Custom Install Update Complete --");
     return InstallStatus::success;

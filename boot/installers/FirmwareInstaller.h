@@ -28,9 +28,9 @@ protected:
     // Logs `allocateLine`, reads the whole image and checks it against the entry's CRC, then logs
     // `goodCrcLine`. False, with a line saying why instead, when the package no longer holds the
     // data that was verified: then nothing may reach the driver.
-    static bool readImage(const ComponentEntry& entry, std::istream& stream, InstallLog& installLog,
-                          const char* allocateLine, const char* goodCrcLine,
-                          std::vector<char>& image);
+    [[nodiscard]] static bool readImage(const ComponentEntry& entry, std::istream& stream,
+                                        InstallLog& installLog, const char* allocateLine,
+                                        const char* goodCrcLine, std::vector<char>& image);
 
     // Sends the image to the driver, one firmware-data request per piece.
     static void transferImage(Platform::Device& device, std::span<char> image);
@@ -38,8 +38,9 @@ protected:
     // Opens the driver, sends the image, reports progress, asks for the programming status and
     // logs it. False when the driver could not be opened (its line is logged); otherwise the
     // status word (-1 when the driver did not supply one) is in `status`.
-    bool programTarget(const Target& target, const ComponentEntry& entry, std::span<char> image,
-                       InstallLog& installLog, std::int32_t& status);
+    [[nodiscard]] bool programTarget(const Target& target, const ComponentEntry& entry,
+                                     std::span<char> image, InstallLog& installLog,
+                                     std::int32_t& status);
 };
 
 }  // namespace Boot

@@ -1,16 +1,12 @@
 #include "boot/installers/MediaInstaller.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <future>
 #include <vector>
 
 #include "CoreSystem/Utilities.h"
 #include "boot/ComponentDataReader.h"
-#include "platform/FileSync.h"
+#include "platform/File.h"
 
 namespace Boot {
 namespace {
@@ -27,7 +23,7 @@ enum class CopyResult { written, dataChanged, writeFailed };
 // Copies the entry's bytes from the package into the open file, checking them against the entry's
 // CRC on the way. The next piece is read and checked while the last one is written, so that the
 // copy costs about as long as the slower of the two.
-CopyResult copyImage(const ComponentEntry& entry, std::istream& stream, int handle) {
+CopyResult copyImage(const ComponentEntry& entry, std::istream& stream, Platform::File& file) {
     ComponentDataReader reader(entry, stream);
     const auto pieceSize = static_cast<std::size_t>(std::min(entry.size, chunkSize));
     std::vector<char> piece(pieceSize);
@@ -38,14 +34,14 @@ CopyResult copyImage(const ComponentEntry& entry, std::istream& stream, int hand
         std::future<std::size_t> nextCount = std::async(std::launch::async, [&reader, &nextPiece] {
             return reader.read(nextPiece.data(), nextPiece.size());
         });
-        const bool written = CoreSystem::Utilities::writeAll(handle, piece.data(), count);
+        const bool written = file.writeAll(piece.data(), count);
         notWrittenBack += count;
         count = nextCount.get();
         if (!written) {
             return CopyResult::writeFailed;
         }
         if (notWrittenBack >= writebackWindow) {
-            Platform::FileSync::startWriteback(handle);
+            file.startWriteback();
             notWrittenBack = 0;
         }
         piece.swap(nextPiece);
@@ -58,21 +54,25 @@ CopyResult copyImage(const ComponentEntry& entry, std::istream& stream, int hand
 // unchecked image is taken for a whole one.
 CopyResult writeImage(const std::string& path, const ComponentEntry& entry, std::istream& stream) {
     // The old image was removed just before: a link still found here would only lead elsewhere.
-    const int handle = open(path.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg)
-                            O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0777);
-    if (handle < 0) {
+    Platform::File file = Platform::File::openForWriting(path, Platform::File::Existing::truncated,
+                                                         Platform::File::Links::refused, 0777);
+    if (!file.isOpen()) {
         return CopyResult::writeFailed;
     }
-    fchmod(handle, 0777);  // the process's umask must not narrow the mode
-    CopyResult result = copyImage(entry, stream, handle);
-    if (result == CopyResult::written && fsync(handle) != 0) {
+    // The process's umask must not narrow the mode. Should the file system refuse, the image is
+    // still whole and readable by its owner, as the old one was written.
+    static_cast<void>(file.setPermissions(0777));
+    CopyResult result = copyImage(entry, stream, file);
+    if (result == CopyResult::written && !file.sync()) {
         result = CopyResult::writeFailed;
     }
-    if (close(handle) != 0 && result == CopyResult::written) {
+    if (!file.close() && result == CopyResult::written) {
         result = CopyResult::writeFailed;
     }
+    // An image that cannot be removed again is found by its size or CRC being wrong when it is
+    // used; the failure is reported either way.
     if (result != CopyResult::written) {
-        CoreSystem::Utilities::removeFileSynced(path);
+        static_cast<void>(CoreSystem::Utilities::removeFileSynced(path));
     }
     return result;
 }
@@ -87,7 +87,8 @@ InstallStatus MediaInstaller::install(const ComponentEntry& entry, std::istream&
 
     const std::string mediaImage = Utilities::autoloadPath("media.ifs");
     installLog.line("MEDIA: Remove old media image");
-    Utilities::removeFileSynced(mediaImage);
+    // There may be no old image; whatever stays in the way is written over, or refused below.
+    static_cast<void>(Utilities::removeFileSynced(mediaImage));
 
     // No progress is reported while the image is copied.
     progressText = "Updating Media...";

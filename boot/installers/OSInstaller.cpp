@@ -1,17 +1,16 @@
 #include "boot/installers/OSInstaller.h"
 
-#include <sys/stat.h>
-
 #include <vector>
 
 #include "CoreSystem/Utilities.h"
+#include "platform/FileSystem.h"
 
 namespace Boot {
 namespace {
 
 bool isSymbolicLink(const std::string& path) {
-    struct stat status {};
-    return lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+    return Platform::FileSystem::linkStatus(path).kind ==
+           Platform::FileSystem::EntryKind::symbolicLink;
 }
 
 }  // namespace
@@ -30,7 +29,8 @@ InstallStatus OSInstaller::install(const ComponentEntry& entry, std::istream& st
     }
 
     installLog.line("OS: Create OS directory");
-    Utilities::makeDirectories(osDirectory);
+    // The extraction makes the folder and its parents itself, and fails when it cannot.
+    static_cast<void>(Utilities::makeDirectories(osDirectory));
 
     installLog.line("OS: Extract OS tar file");
     progressText = "Updating OS...";
@@ -47,8 +47,9 @@ InstallStatus OSInstaller::install(const ComponentEntry& entry, std::istream& st
     Utilities::listDirectory(osDirectory, names, "", true);
     for (const std::string& name : names) {
         const std::string path = osDirectory + name;
+        // Like the other modes set after an install, one that cannot be set is not reported.
         if (!isSymbolicLink(path)) {
-            Utilities::changeMode(path, "777");
+            static_cast<void>(Utilities::changeMode(path, "777"));
         }
     }
 

@@ -1,7 +1,5 @@
 #include "boot/installers/PicInstaller.h"
 
-#include <fcntl.h>
-
 #include <array>
 #include <string>
 
@@ -21,14 +19,16 @@ InstallStatus PicInstaller::install(const ComponentEntry& entry, std::istream& s
     }
     installLog.line("PIC: Programming PIC");
     Platform::Device device =
-        Platform::Device::open(Platform::UnitRoot::hostPath("/dev/io_interface"), O_RDWR);
+        Platform::Device::open(Platform::UnitRoot::hostPath("/dev/io_interface"));
     if (!device.isOpen()) {
         installLog.line("PIC: I/O driver is not running");
         return InstallStatus::failure;
     }
-    // The driver expects its query before the data; the reply says nothing the update needs.
+    // The driver expects its query before the data; neither the reply nor whether one came says
+    // anything the update needs: the status request after the data tells.
     std::array<std::uint8_t, 6> reply{};
-    device.devctl(Platform::DeviceCommands::picQuery, reply.data(), reply.size());
+    static_cast<void>(
+        device.devctl(Platform::DeviceCommands::picQuery, reply.data(), reply.size()));
     transferImage(device, image);
     reportAtMiddle(entry, "Updating PIC...");
     std::int32_t status = -1;

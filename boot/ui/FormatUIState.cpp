@@ -1,7 +1,5 @@
 #include "boot/ui/FormatUIState.h"
 
-#include <sys/stat.h>
-
 #include <fstream>
 #include <string>
 
@@ -53,17 +51,17 @@ int FormatUIState::run() {
     Utilities::runShell("mkqnx6fs -b 4096 -q " + partition);
     Utilities::runShell("mount -t qnx6 " + partition + " " + dataPartition);
     // A partition that does not come up shows as a missing marker below.
-    Platform::waitfor(UnitRoot::hostPath("/fs/etfs/"), mountWaitMilliseconds);
+    static_cast<void>(Platform::waitfor(UnitRoot::hostPath("/fs/etfs/"), mountWaitMilliseconds));
 
     {
         std::ofstream marker(markerPath);
         marker << "Format Completed\n" << std::flush;
     }
-    Utilities::syncFile(markerPath);
+    // Whether the marker exists afterwards decides, not whether it reached storage.
+    static_cast<void>(Utilities::syncFile(markerPath));
     Platform::sleepMilliseconds(stepPauseMilliseconds);
 
-    struct stat markerStatus {};
-    if (stat(markerPath.c_str(), &markerStatus) != 0) {
+    if (!Utilities::exists(markerPath)) {
         status_ = 0;
         message_ = "Formatting: Error Formatting File System...";
     }

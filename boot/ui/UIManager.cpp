@@ -206,8 +206,9 @@ void UIManager::render(UIState& state) {
     lastFrameState_ = &state;
     lastFrameTime_ = Platform::monotonicNow();
     if (!logoStopped_) {
-        // The boot-logo program ends when this name appears, so our first frame replaces it.
-        Platform::LocalNames::attach("stoplogo");
+        // The boot-logo program ends when this name appears, so our first frame replaces it. Only
+        // the logo waits for the name: without it the logo program is the one left running.
+        static_cast<void>(Platform::LocalNames::attach("stoplogo"));
         logoStopped_ = true;
     }
 }
