@@ -7,6 +7,8 @@
 #include <new>
 #include <string_view>
 
+#include <zlib.h>
+
 #include "CoreSystem/ByteOrder.h"
 #include "CoreSystem/Console.h"
 
@@ -23,27 +25,13 @@ constexpr std::size_t infoOffset = 16;
 constexpr std::size_t infoSize = 57;
 constexpr std::array<std::uint8_t, 3> suffixSignature = {0x55, 0x46, 0x44};  // "UFD"
 
-using CrcTable = std::array<std::uint32_t, 256>;
-
-constexpr CrcTable makeCrcTable() {
-    CrcTable table{};
-    for (std::uint32_t index = 0; index < 256; ++index) {
-        std::uint32_t crc = index;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1U) != 0 ? (crc >> 1U) ^ 0xEDB88320U : crc >> 1U;
-        }
-        table.at(index) = crc;
-    }
-    return table;
-}
-
-constexpr CrcTable crcTable = makeCrcTable();
-
+// Runs `bytes` through the CRC register. The suffix CRC is the standard CRC-32 without its final
+// complement, and zlib's crc32 complements the register on the way in and out.
 std::uint32_t crcRun(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
-    for (const std::uint8_t byte : bytes) {
-        crc = (crc >> 8U) ^ crcTable.at((crc ^ byte) & 0xFFU);
+    if (bytes.empty()) {
+        return crc;  // zlib takes a null buffer as a request for its start value
     }
-    return crc;
+    return ~static_cast<std::uint32_t>(crc32_z(~crc, bytes.data(), bytes.size()));
 }
 
 bool startsWithMagic(std::span<const std::uint8_t> file) {
