@@ -76,6 +76,10 @@ Device Device::open(const std::string& hostPath, int flags) {
     return device;
 }
 
+Device Device::open(const std::string& hostPath) {
+    return open(hostPath, O_RDWR);
+}
+
 ssize_t Device::read(void* buffer, std::size_t size) {
     if (!socket_) {
         return ::read(handle_, buffer, size);

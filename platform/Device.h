@@ -1,6 +1,5 @@
 #pragma once
 
-#include <fcntl.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -21,10 +20,12 @@ public:
     Device& operator=(Device&& other) noexcept;
     ~Device();
 
-    // Opens the host path with open(2) flags, for reading and writing unless told otherwise
-    // (connects when it is a socket). On failure the result is not open and openError() holds
-    // the errno value (ENAMETOOLONG for a socket path that does not fit a socket address).
-    [[nodiscard]] static Device open(const std::string& hostPath, int flags = O_RDWR);
+    // Opens the host path with open(2) flags (connects when it is a socket). On failure the
+    // result is not open and openError() holds the errno value (ENAMETOOLONG for a socket path
+    // that does not fit a socket address).
+    [[nodiscard]] static Device open(const std::string& hostPath, int flags);
+    // The same for reading and writing, as the program opens its drivers.
+    [[nodiscard]] static Device open(const std::string& hostPath);
 
     bool isOpen() const { return handle_ >= 0; }
     bool isSocket() const { return socket_; }
