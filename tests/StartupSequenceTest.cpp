@@ -173,12 +173,17 @@ TEST_F(StartupSequenceBlankRootTest, DriversAndWaitsGetTheirPathsWhole) {
             "pwmdctl [-e] [-d] [100] [-p] [100] [/dev/pwm0]",
             "pwmdctl [-e] [-d] [100] [-p] [100] [/dev/pwm1]"));
 
-    // The logo starts in the background: wait for it to write its line.
+    // The logo starts in the background: wait for it to write its whole line (the shell creates
+    // the record before it writes to it).
     installRecorder(root.prepare("/fs/etfs/app/logo"));
     StartupSequence withLogo(1, {}, {});
     withLogo.startLogoOrTestBacklight();
+    const auto lineWritten = [this] {
+        return std::filesystem::exists(recordPath()) &&
+               TestSupport::readHostFile(recordPath()).ends_with('\n');
+    };
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!std::filesystem::exists(recordPath()) && std::chrono::steady_clock::now() < deadline) {
+    while (!lineWritten() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_THAT(takeRecord(), ::testing::ElementsAre("logo"));

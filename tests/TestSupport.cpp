@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "CoreSystem/CRC32.h"
+#include "platform/File.h"
 #include "sim/common/FactoryData.h"
 
 #include <csignal>
@@ -103,8 +104,13 @@ std::vector<std::uint8_t> makeBlock1(const std::map<std::size_t, std::uint32_t>&
 }
 
 void writeHostFile(const std::string& hostPath, std::string_view contents) {
-    std::ofstream file(hostPath, std::ios::binary | std::ios::trunc);
-    file.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+    // Closed on exec: a program that another thread of the test starts meanwhile must not keep
+    // the file open for writing, or running the file (a script) fails with "Text file busy".
+    Platform::File file = Platform::File::openForWriting(
+        hostPath, Platform::File::Existing::truncated, Platform::File::Links::followed, 0666);
+    if (!file.isOpen() || !file.writeAll(contents.data(), contents.size()) || !file.close()) {
+        throw std::runtime_error("cannot write " + hostPath);
+    }
 }
 
 namespace {
