@@ -15,9 +15,6 @@ namespace {
 using CoreSystem::Utilities;
 using Hardware = CoreSystem::Hardware::Manager;
 
-// The part-number lock compares against this fixed text, not the unit's own part number.
-constexpr const char* lockedPartNumber = "61-20-5050";
-
 // What the wipe before an IPL removes; fixed paths of the data partition.
 constexpr const char* wipedDirectories[] = {"/fs/etfs/nvdata", "/fs/etfs/root", "/fs/etfs/script",
                                             "/fs/etfs/temp"};

@@ -19,6 +19,10 @@ inline constexpr std::size_t signatureBlockSize = rsaBlockSize;
 inline constexpr std::uint32_t flagPasswordProtected = 0x2;
 inline constexpr std::uint32_t flagPartNumberLocked = 0x4;
 
+// The text that a part-number lock must seal: the unit compares the lock with this fixed text,
+// not with its own part number.
+inline constexpr const char* lockedPartNumber = "61-20-5050";
+
 // Component types and the installer each selects.
 namespace ComponentType {
 inline constexpr std::uint32_t preInstallCheck = 1;

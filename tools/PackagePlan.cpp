@@ -21,9 +21,6 @@ using Boot::InstallStatus;
 using Json = nlohmann::ordered_json;
 using Outcome = PackagePlan::Outcome;
 
-// The unit compares a part-number lock with this text, not with its own part number.
-constexpr const char* lockedPartNumber = "61-20-5050";
-
 // The simulated unit's factory data block 1: part number in word 0, serial number in the first
 // of words 1, 3 and 5 that is not erased, variant code in word 9, and the package CRC-32 of the
 // first 252 bytes in its last word.
@@ -206,13 +203,13 @@ std::vector<PackagePlan::Check> checksOf(PackageReader& package, const PackagePl
         checks.push_back(verifierCheck(
             "part-number lock",
             verifier->checkText("part number", Boot::flagPartNumberLocked, header.partNumberBlock(),
-                                std::string(lockedPartNumber)),
+                                std::string(Boot::lockedPartNumber)),
             InstallStatus::partNumberMismatch));
     } else {
-        checks.push_back(check("part-number lock", Outcome::unknown,
-                               InstallStatus::partNumberMismatch,
-                               std::string("locked; the unit compares the locked text with ") +
-                                   lockedPartNumber + ", which needs the loader's private key"));
+        checks.push_back(
+            check("part-number lock", Outcome::unknown, InstallStatus::partNumberMismatch,
+                  std::string("locked; the unit compares the locked text with ") +
+                      Boot::lockedPartNumber + ", which needs the loader's private key"));
     }
 
     const auto outside =
