@@ -1,6 +1,5 @@
 #include "tools/KeyGenerator.h"
 
-#include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -8,10 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
+#include <span>
+
+#include "tools/OutputFile.h"
 
 namespace Packaging {
 namespace {
@@ -42,28 +42,52 @@ std::string pemText(bool privateHalf, EVP_PKEY* key) {
 // Creates the file (never replacing one) with `mode` and writes the text to it.
 bool writeNewFile(const std::string& path, const std::string& text, mode_t mode,
                   std::string& error) {
-    const int descriptor =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);  // NOLINT
-    if (descriptor < 0) {
-        error = "cannot create " + path + ": " + std::strerror(errno);
+    OutputFile file = OutputFile::createNew(path, mode);
+    if (!file.isOpen()) {
+        error = "cannot create " + path + ": " + file.problem();
         return false;
     }
     // The creation mode is reduced by the umask; the private key must not be readable by others
     // whatever the umask, and the public key may be.
-    bool written = fchmod(descriptor, mode) == 0;
-    std::size_t done = 0;
-    while (written && done < text.size()) {
-        const ssize_t count = ::write(descriptor, text.data() + done, text.size() - done);
-        written = count > 0;
-        done += written ? static_cast<std::size_t>(count) : 0;
-    }
-    written = ::fsync(descriptor) == 0 && written;
-    written = ::close(descriptor) == 0 && written;
+    const bool written = file.setMode(mode) && file.write(std::span<const char>(text)) &&
+                         file.sync() && file.close();
     if (!written) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
+        error = "cannot write " + path + ": " + file.problem();
         std::remove(path.c_str());
     }
     return written;
+}
+
+// Checked before a key is made, which for RSA takes a while.
+bool pathsAreFree(const std::string& privatePath, const std::string& publicPath,
+                  std::string& error) {
+    if (privatePath == publicPath) {
+        error = "the private and public key files must differ";
+        return false;
+    }
+    for (const std::string& path : {privatePath, publicPath}) {
+        if (::access(path.c_str(), F_OK) == 0) {
+            error = path + " exists; remove it first or choose another name";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool writePair(const std::string& privatePath, const std::string& publicPath,
+               const std::string& privateText, const std::string& publicText, std::string& error) {
+    if (privateText.empty() || publicText.empty()) {
+        error = "OpenSSL could not write the key as PEM text";
+        return false;
+    }
+    if (!writeNewFile(privatePath, privateText, S_IRUSR | S_IWUSR, error)) {
+        return false;
+    }
+    if (!writeNewFile(publicPath, publicText, S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH, error)) {
+        std::remove(privatePath.c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -78,35 +102,30 @@ std::string KeyGenerator::publicPathFor(const std::string& privatePath) {
 
 bool KeyGenerator::generate(const std::string& privatePath, const std::string& publicPath,
                             std::string& error) {
-    if (privatePath == publicPath) {
-        error = "the private and public key files must differ";
+    if (!pathsAreFree(privatePath, publicPath, error)) {
         return false;
-    }
-    for (const std::string& path : {privatePath, publicPath}) {
-        if (::access(path.c_str(), F_OK) == 0) {
-            error = path + " exists; remove it first or choose another name";
-            return false;
-        }
     }
     const std::unique_ptr<EVP_PKEY, KeyDeleter> key(EVP_RSA_gen(keyBits));
     if (key == nullptr) {
         error = "OpenSSL could not generate an RSA key";
         return false;
     }
-    const std::string privateText = pemText(true, key.get());
-    const std::string publicText = pemText(false, key.get());
-    if (privateText.empty() || publicText.empty()) {
-        error = "OpenSSL could not write the key as PEM text";
+    return writePair(privatePath, publicPath, pemText(true, key.get()), pemText(false, key.get()),
+                     error);
+}
+
+bool KeyGenerator::generateSeal(const std::string& privatePath, const std::string& publicPath,
+                                Boot::PackageSeal::Algorithm algorithm, Boot::PackageSeal::Key& key,
+                                std::string& error) {
+    if (!pathsAreFree(privatePath, publicPath, error)) {
         return false;
     }
-    if (!writeNewFile(privatePath, privateText, S_IRUSR | S_IWUSR, error)) {
+    key = Boot::PackageSeal::Key::generate(algorithm);
+    if (!key.canSign()) {
+        error = key.problem();
         return false;
     }
-    if (!writeNewFile(publicPath, publicText, S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH, error)) {
-        std::remove(privatePath.c_str());
-        return false;
-    }
-    return true;
+    return writePair(privatePath, publicPath, key.privatePem(), key.publicPem(), error);
 }
 
 }  // namespace Packaging

@@ -123,4 +123,19 @@ bool PackageReader::readComponent(std::size_t index, const ChunkReader::Sink& si
     return true;
 }
 
+bool PackageReader::readRange(std::uint64_t offset, std::uint64_t length,
+                              const ChunkReader::Sink& sink, std::string& error) {
+    if (!ChunkReader::readRange(file_, offset, length, sink)) {
+        error = "reading " + std::to_string(length) + " bytes at offset " + std::to_string(offset) +
+                " of " + path_ + " stopped";
+        return false;
+    }
+    return true;
+}
+
+Boot::PackageSeal::Status PackageReader::readSeal(Boot::PackageSeal& seal,
+                                                  std::uint64_t& blockOffset) {
+    return Boot::PackageSeal::read(file_, entries_, fileSize_, seal, blockOffset);
+}
+
 }  // namespace Packaging

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "boot/PackageFormat.h"
+#include "boot/PackageSeal.h"
 #include "tools/ChunkReader.h"
 
 namespace Packaging {
@@ -41,6 +42,13 @@ public:
     // Hands the data of entry `index` to the sink in pieces; false with `error` when the entry
     // does not exist, its data is not inside the file, or reading stops.
     bool readComponent(std::size_t index, const ChunkReader::Sink& sink, std::string& error);
+    // Hands `length` bytes from `offset` to the sink in pieces, whatever they hold; false with
+    // `error` when the file ends early or reading stops.
+    bool readRange(std::uint64_t offset, std::uint64_t length, const ChunkReader::Sink& sink,
+                   std::string& error);
+    // What follows the last component's data: the seal block, parsed, and where it starts.
+    // scatteredLayout for a package whose components do not lie back to back.
+    Boot::PackageSeal::Status readSeal(Boot::PackageSeal& seal, std::uint64_t& blockOffset);
 
 private:
     std::ifstream file_;

@@ -62,9 +62,31 @@ std::string entryRow(std::size_t index, const Boot::ComponentEntry& entry, const
                "(" + ComponentVersion::format(entry.version) + ")", size, offset, crc);
 }
 
+// The seal's fields: what follows the data, and the check's verdict when there was one.
+std::string sealFields(const PackageSealCheck& seal) {
+    using Status = PackageSealCheck::Status;
+    std::string found = "none";
+    if (seal.found() == Status::valid) {
+        found =
+            PackageSealCheck::describeSeal(*seal.seal()) + (seal.verdict() ? "" : " (not checked)");
+    } else if (seal.found() != Status::missing) {
+        found = "unreadable: " + seal.problem(seal.found());
+    }
+    std::string fields = field("seal", found);
+    if (seal.verdict() && seal.found() == Status::valid) {
+        fields += field("seal check", *seal.verdict() == Status::valid
+                                          ? "verifies"
+                                          : "FAILED: " + seal.problem(*seal.verdict()));
+    } else if (seal.verdict()) {
+        fields += field("seal check", "FAILED: a seal is required");
+    }
+    return fields;
+}
+
 }  // namespace
 
-std::string PackageReport::text(const PackageReader& package, const std::string& path) {
+std::string PackageReport::text(const PackageReader& package, const std::string& path,
+                                const PackageSealCheck* seal) {
     const Boot::PackageHeader& header = package.header();
     const bool isPackage = package.kind() == PackageReader::Kind::package;
     std::string flagsText;
@@ -90,6 +112,9 @@ std::string PackageReport::text(const PackageReader& package, const std::string&
                                      " (header and table, sealed by the signature)") +
               field("signature", std::to_string(Boot::signatureBlockSize) + " bytes at offset " +
                                      std::to_string(package.tableEnd()));
+    if (seal != nullptr) {
+        report += sealFields(*seal);
+    }
     report += "\n" + row("index", "type", "", "version", "", "size", "offset", "crc");
     for (std::size_t index = 0; index < package.entries().size(); ++index) {
         const Boot::ComponentEntry& entry = package.entries()[index];
@@ -100,7 +125,8 @@ std::string PackageReport::text(const PackageReader& package, const std::string&
     return report;
 }
 
-std::string PackageReport::json(const PackageReader& package, const std::string& path) {
+std::string PackageReport::json(const PackageReader& package, const std::string& path,
+                                const PackageSealCheck* seal) {
     const Boot::PackageHeader& header = package.header();
     const bool isPackage = package.kind() == PackageReader::Kind::package;
     // Ordered, so that the members keep the order the report has always had.
@@ -117,6 +143,22 @@ std::string PackageReport::json(const PackageReader& package, const std::string&
     if (isPackage) {
         report["tableCrc"] = NumberText::hex32(package.headerAndTableCrc());
         report["signatureOffset"] = package.tableEnd();
+    }
+    if (isPackage && seal != nullptr) {
+        nlohmann::ordered_json& sealJson =
+            report["seal"] = {{"status", std::string(Boot::PackageSeal::describe(seal->found()))}};
+        if (seal->seal()) {
+            sealJson["algorithm"] =
+                std::string(Boot::PackageSeal::nameOf(seal->seal()->algorithm()));
+            sealJson["fingerprint"] = Boot::PackageSeal::hex(seal->seal()->fingerprint());
+        }
+        sealJson["verified"] =
+            seal->verdict()
+                ? nlohmann::ordered_json(*seal->verdict() == PackageSealCheck::Status::valid)
+                : nlohmann::ordered_json(nullptr);
+        if (seal->verdict() && *seal->verdict() != PackageSealCheck::Status::valid) {
+            sealJson["problem"] = seal->problem(*seal->verdict());
+        }
     }
     nlohmann::ordered_json& components = report["components"] = nlohmann::ordered_json::array();
     for (std::size_t index = 0; index < package.entries().size(); ++index) {

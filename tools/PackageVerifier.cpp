@@ -7,6 +7,7 @@
 #include "CoreSystem/CRC32.h"
 #include "tools/ComponentNames.h"
 #include "tools/NumberText.h"
+#include "tools/PackageSealCheck.h"
 #include "tools/PackageWriter.h"
 
 namespace Packaging {
@@ -67,33 +68,35 @@ PackageVerifier::Check PackageVerifier::checkText(
     return passed(subject + ": ok");
 }
 
-PackageVerifier::Check PackageVerifier::checkComponent(
-    std::size_t index, const std::function<void(std::uint64_t)>& advanced) {
+PackageVerifier::Check PackageVerifier::checkComponent(std::size_t index,
+                                                       const ChunkReader::Sink& piece) {
     const Boot::ComponentEntry& entry = package_.entries().at(index);
     const std::string subject =
         "component " + std::to_string(index) + " (" + ComponentNames::nameOf(entry.type) + ")";
+    std::optional<Check> problem;
     if (entry.type < Boot::ComponentType::lowest || entry.type > Boot::ComponentType::highest) {
-        return failed(subject, "type " + std::to_string(entry.type) + " is not 1 to 15");
+        problem = failed(subject, "type " + std::to_string(entry.type) + " is not 1 to 15");
+    } else if (!package_.withinFile(entry)) {
+        problem = failed(subject, "its data lies beyond the end of the file");
+    } else if (entry.offset + entry.size > PackageWriter::readableEnd) {
+        problem = failed(subject, "its data ends beyond 4 GiB, where the unit cannot read it");
     }
     if (!package_.withinFile(entry)) {
-        return failed(subject, "its data lies beyond the end of the file");
-    }
-    if (entry.offset + entry.size > PackageWriter::readableEnd) {
-        return failed(subject, "its data ends beyond 4 GiB, where the unit cannot read it");
+        return *problem;
     }
     const CoreSystem::CRC32 crc;
     std::uint32_t computed = crc.startValue(CoreSystem::CRC32::packageSeed);
     std::string error;
     const bool read = package_.readComponent(
         index,
-        [&](std::span<const char> piece) {
-            computed = crc.update(computed, piece.data(), piece.size());
-            if (advanced) {
-                advanced(piece.size());
-            }
-            return true;
+        [&](std::span<const char> data) {
+            computed = crc.update(computed, data.data(), data.size());
+            return piece(data);
         },
         error);
+    if (problem) {
+        return *problem;
+    }
     if (!read) {
         return failed(subject, error);
     }
@@ -105,7 +108,7 @@ PackageVerifier::Check PackageVerifier::checkComponent(
 }
 
 bool PackageVerifier::verify(const Texts& texts, const ReportCheck& report,
-                             const Progress& progress) {
+                             const Progress& progress, const Boot::PackageSeal::Key* sealKey) {
     bool allPassed = true;
     const auto record = [&](const Check& check) {
         allPassed = allPassed && check.passed;
@@ -117,18 +120,32 @@ bool PackageVerifier::verify(const Texts& texts, const ReportCheck& report,
         checkText("password", Boot::flagPasswordProtected, header.passwordBlock(), texts.password));
     record(checkText("part number", Boot::flagPartNumberLocked, header.partNumberBlock(),
                      texts.partNumber));
+    std::optional<PackageSealCheck> seal;
+    if (sealKey != nullptr) {
+        seal.emplace(package_, sealKey);
+    }
     std::uint64_t total = 0;
     for (const Boot::ComponentEntry& entry : package_.entries()) {
         total += package_.withinFile(entry) ? entry.size : 0;
     }
     std::uint64_t done = 0;
     for (std::size_t index = 0; index < package_.entries().size(); ++index) {
-        record(checkComponent(index, [&](std::uint64_t bytes) {
-            done += bytes;
+        record(checkComponent(index, [&](std::span<const char> piece) {
+            if (seal) {
+                seal->feed(piece);
+            }
+            done += piece.size();
             if (progress) {
                 progress(done, total);
             }
+            return true;
         }));
+    }
+    if (seal) {
+        const PackageSealCheck::Status verdict = seal->finish().value();
+        record(verdict == PackageSealCheck::Status::valid
+                   ? passed("seal: ok (" + PackageSealCheck::describeSeal(*seal->seal()) + ")")
+                   : failed("seal", seal->problem(verdict)));
     }
     return allPassed;
 }

@@ -16,6 +16,7 @@ Command keygenCommand();
 Command packCommand();
 Command inspectCommand();
 Command verifyCommand();
+Command sealCommand();
 Command extractCommand();
 Command crcCommand();
 Command dfuMakeCommand();

@@ -1,13 +1,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <optional>
 #include <string>
 
 #include "CoreSystem/Console.h"
 #include "tools/ComponentNames.h"
 #include "tools/Manifest.h"
+#include "tools/PackageSealCheck.h"
+#include "tools/PackageSealer.h"
 #include "tools/PackageWriter.h"
 #include "tools/RsaPublicKey.h"
+#include "tools/SealKeyFile.h"
 #include "tools/kx1/Command.h"
 #include "tools/kx1/TerminalProgress.h"
 
@@ -60,6 +65,14 @@ int pack(const CommandLine& line) {
     if (!key.isValid()) {
         return line.fail(key.problem());
     }
+    // The seal key is read before anything is written, so that a wrong one costs no packing.
+    std::optional<Boot::PackageSeal::Key> sealKey;
+    if (const auto sealKeyPath = line.value("--seal-key")) {
+        if (!Packaging::SealKeyFile::read(*sealKeyPath, Packaging::SealKeyFile::Use::seal,
+                                          sealKey.emplace(), error)) {
+            return line.fail(error);
+        }
+    }
     std::uint64_t dataSize = 0;
     {
         TerminalProgress progress("packing");
@@ -72,9 +85,24 @@ int pack(const CommandLine& line) {
             return line.fail(error);
         }
     }
-    CoreSystem::Console::print("wrote " + outputPath + ": " + std::to_string(components.size()) +
-                               (components.size() == 1 ? " component, " : " components, ") +
-                               std::to_string(dataSize) + " bytes of component data\n");
+    std::string report = "wrote " + outputPath + ": " + std::to_string(components.size()) +
+                         (components.size() == 1 ? " component, " : " components, ") +
+                         std::to_string(dataSize) + " bytes of component data\n";
+    if (sealKey) {
+        Packaging::PackageSealer::Result sealed;
+        TerminalProgress progress("sealing");
+        if (!Packaging::PackageSealer::appendTo(
+                outputPath, *sealKey, sealed, error,
+                [&](std::uint64_t done, std::uint64_t total) { progress.update(done, total); })) {
+            progress.clear();
+            // A package asked for sealed must not be left behind unsealed.
+            std::remove(outputPath.c_str());
+            return line.fail(error);
+        }
+        report += "sealed: " + Packaging::PackageSealCheck::describeSeal(sealed.seal) + ", over " +
+                  std::to_string(sealed.coveredBytes) + " bytes\n";
+    }
+    CoreSystem::Console::print(report);
     return exitSuccess;
 }
 
@@ -84,15 +112,17 @@ Command packCommand() {
     return {
         .name = "pack",
         .summary = "build and seal a package from a manifest",
-        .usage = "MANIFEST OUT.kx1 --key KEY.pem",
+        .usage = "MANIFEST OUT.kx1 --key KEY.pem [--seal-key SEAL.pem]",
         .help =
             "Builds the install package OUT.kx1 from the components that MANIFEST names and\n"
-            "seals its signature, password and part-number blocks with the public half of\n"
+            "encrypts its signature, password and part-number blocks with the public half of\n"
             "KEY.pem (a \"PUBLIC KEY\" file, or a private key file whose public half is\n"
             "used). The key must be the pair of the key the unit's loader carries; there is\n"
-            "no default, so that no package is sealed with the wrong key by accident.\n"
+            "no default, so that no package is signed with the wrong key by accident.\n"
             "Component data is copied in pieces; on a terminal the progress shows on stderr.\n"
             "The whole package must stay below 4 GiB, the most the unit reads.\n"
+            "With --seal-key the package is also sealed (see kx1 seal --help): read back once\n"
+            "written and hashed, with the seal appended after the last component's data.\n"
             "\n"
             "MANIFEST is a text file with one setting per line ('#' starts a comment at the\n"
             "start of a line or after a blank):\n"
@@ -115,8 +145,9 @@ Command packCommand() {
             "  component end 1.0.0 end.bin\n"
             "\n"
             "options:\n"
-            "  --key PATH   the key to seal with (required)\n",
-        .options = {{"--key", OptionKind::requiredValue}},
+            "  --key PATH        the loader key to sign with (required)\n"
+            "  --seal-key PATH   the private half of a seal key to seal the package with\n",
+        .options = {{"--key", OptionKind::requiredValue}, {"--seal-key", OptionKind::value}},
         .minimumArguments = 2,
         .maximumArguments = 2,
         .run = pack,

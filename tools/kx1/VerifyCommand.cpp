@@ -1,15 +1,30 @@
+#include <optional>
 #include <string>
 
 #include "CoreSystem/Console.h"
 #include "boot/RsaKey.h"
 #include "tools/PackageReader.h"
+#include "tools/PackageSealCheck.h"
 #include "tools/PackageVerifier.h"
+#include "tools/SealKeyFile.h"
 #include "tools/TextFile.h"
 #include "tools/kx1/Command.h"
 #include "tools/kx1/TerminalProgress.h"
 
 namespace Kx1 {
 namespace {
+
+// What follows the data when no seal key was given: reported, not checked.
+void reportUncheckedSeal(Packaging::PackageReader& package) {
+    const Packaging::PackageSealCheck seal(package, nullptr);
+    if (seal.found() == Packaging::PackageSealCheck::Status::valid) {
+        CoreSystem::Console::print(
+            "seal: " + Packaging::PackageSealCheck::describeSeal(*seal.seal()) + ", not checked\n");
+    } else if (seal.bytesAfterData().value_or(0) > 0) {
+        CoreSystem::Console::print("seal: unreadable (" + seal.problem(seal.found()) +
+                                   "), not checked\n");
+    }
+}
 
 int verify(const CommandLine& line) {
     // Required: the parser made sure it is there.
@@ -22,9 +37,16 @@ int verify(const CommandLine& line) {
     if (!key.isValid()) {
         return line.fail(keyPath + " holds no RSA private key (verify needs the private half)");
     }
+    std::optional<Boot::PackageSeal::Key> sealKey;
+    std::string error;
+    if (const auto sealKeyPath = line.value("--seal-key");
+        sealKeyPath &&
+        !Packaging::SealKeyFile::read(*sealKeyPath, Packaging::SealKeyFile::Use::check,
+                                      sealKey.emplace(), error)) {
+        return line.fail(error);
+    }
     const std::string& path = line.positionals().front();
     Packaging::PackageReader package;
-    std::string error;
     if (!package.open(path, error)) {
         return line.fail(error);
     }
@@ -44,8 +66,12 @@ int verify(const CommandLine& line) {
                 firstFailure = check.line;
             }
         },
-        [&](std::uint64_t done, std::uint64_t total) { progress.update(done, total); });
+        [&](std::uint64_t done, std::uint64_t total) { progress.update(done, total); },
+        sealKey ? &*sealKey : nullptr);
     progress.clear();
+    if (!sealKey) {
+        reportUncheckedSeal(package);
+    }
     if (!passed) {
         return line.fail(failures == 1 ? "1 check failed: " + firstFailure
                                        : std::to_string(failures) +
@@ -61,7 +87,9 @@ Command verifyCommand() {
     return {
         .name = "verify",
         .summary = "check a package as the unit does, with the private key",
-        .usage = "FILE --key PRIVATE.pem [--password TEXT] [--part-number TEXT]",
+        .usage =
+            "FILE --key PRIVATE.pem [--password TEXT] [--part-number TEXT]\n"
+            "[--seal-key SEAL.public.pem]",
         .help =
             "Checks FILE the way the unit does and prints one line per check:\n"
             "  signature     the signature block opens with the private key and seals the\n"
@@ -71,15 +99,25 @@ Command verifyCommand() {
             "  part number   with --part-number: the same for the part-number lock\n"
             "  component N   its type is valid, its data lies inside the file and below\n"
             "                4 GiB, and the CRC of its data matches the table\n"
+            "  seal          with --seal-key: a seal follows the data, made with that key over\n"
+            "                every byte before it (hashed in the same pass as the CRCs), as a\n"
+            "                loader built with the key requires; the line names what is wrong:\n"
+            "                no seal, sealed with another key (and which), seal does not match\n"
+            "                the package, seal cut short, ...\n"
+            "Without --seal-key a seal after the data is shown (algorithm and key\n"
+            "fingerprint) with \"not checked\".\n"
             "The exit status is 1 when any check fails; stderr then names the first.\n"
             "\n"
             "options:\n"
             "  --key PATH           the private key (\"RSA PRIVATE KEY\") the unit carries\n"
             "  --password TEXT      the password a user would type\n"
-            "  --part-number TEXT   the unit's part number\n",
+            "  --part-number TEXT   the unit's part number\n"
+            "  --seal-key PATH      the seal key (its public half is enough) the package must\n"
+            "                       be sealed with\n",
         .options = {{"--key", OptionKind::requiredValue},
                     {"--password", OptionKind::value},
-                    {"--part-number", OptionKind::value}},
+                    {"--part-number", OptionKind::value},
+                    {"--seal-key", OptionKind::value}},
         .minimumArguments = 1,
         .maximumArguments = 1,
         .run = verify,
