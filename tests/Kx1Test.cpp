@@ -265,6 +265,116 @@ TEST_F(Kx1Test, AGeneratedKeyPairSealsWhatItsPrivateHalfVerifies) {
     EXPECT_TRUE(contains(publicHalf.err, "no RSA private key")) << publicHalf.err;
 }
 
+TEST_F(Kx1Test, PlanShowsWhatInstallingWouldDoOnAUnitFromItsRecordAndNumbers) {
+    const std::string package = packSample();
+    const std::string record = installedRecord(TestSupport::readHostFile(package));
+    const auto makeUnit = [&](const std::string& name, std::uint32_t variant, bool withRecord) {
+        const std::vector<std::uint8_t> block =
+            TestSupport::makeBlock1({{0, 2001001}, {1, 7000123}, {9, variant}});
+        write(name + "/var/sim/factory/block1.bin", std::string(block.begin(), block.end()));
+        if (withRecord) {
+            write(name + "/fs/etfs/installed.kx1", record);
+        }
+        return path(name);
+    };
+    write("installed.kx1", record);
+    const std::string knownUnit =
+        "unit             hardware family 1, part number 2001001, serial number 7000123\n";
+    const std::string lockNotKnown =
+        "  part-number lock  not known            locked; the unit compares the locked text with "
+        "61-20-5050, which needs the loader's private key\n";
+    struct Case {
+        const char* name;
+        std::vector<std::string> options;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"a unit with a record",
+         {"--unit", makeUnit("unit", 1, true)},
+         {knownUnit, "record           3 versions\n",
+          "  password          asks for a password  a wrong password ends the install\n",
+          lockNotKnown,
+          "  0      4    application   2910247 (2.9.10247)   2910247 (2.9.10247)   same",
+          std::string("result           status 1 (installed) if the signature check passes, "
+                      "the password typed is right, the part-number lock check passes, the "
+                      "component data check passes and every installer succeeds\n"),
+          "record after     rewritten, 888 bytes:\n"}},
+        {"the loader's key opens the signature and the lock",
+         {"--unit", makeUnit("unit", 1, true), "--key", LOADER_KEY_FILE},
+         {"  signature         passes               signature: ok\n",
+          "  part-number lock  passes               part number: ok\n"}},
+        {"a unit without a record",
+         {"--unit", makeUnit("fresh", 1, false)},
+         {knownUnit, "record           0 versions\n",
+          "  1      12   end           1 (0.0.1)             none                  new"}},
+        {"a unit of another hardware family",
+         {"--unit", makeUnit("other", 2, true)},
+         {"  hardware family   fails, status 402    package 1, unit 2\n",
+          std::string("result           status 402 at the hardware family check; nothing on "
+                      "the unit changes\n"),
+          "record after     unchanged\n"}},
+        {"a record alone",
+         {"--record", path("installed.kx1")},
+         {std::string("unit             hardware family not known, part number not known, "
+                      "serial number not known\n"),
+          "record           3 versions\n"}},
+    };
+    for (const Case& entry : cases) {
+        SCOPED_TRACE(entry.name);
+        std::vector<std::string> arguments = {"plan", package};
+        arguments.insert(arguments.end(), entry.options.begin(), entry.options.end());
+        const ToolRun run = kx1(arguments);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out.rfind("package          " + package + " (", 0), 0U) << run.out;
+        for (const std::string& line : entry.lines) {
+            EXPECT_TRUE(contains(run.out, line)) << line << "\nnot in:\n" << run.out;
+        }
+    }
+
+    const ToolRun json = kx1({"plan", package, "--unit", path("unit"), "--json"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    const nlohmann::json parsed = nlohmann::json::parse(json.out);
+    EXPECT_EQ(parsed["unit"],
+              nlohmann::json(
+                  {{"hardwareFamily", 1}, {"partNumber", 2001001}, {"serialNumber", 7000123}}));
+    EXPECT_EQ(parsed["result"]["status"], 1);
+    EXPECT_EQ(parsed["seal"], nlohmann::json({{"status", "no seal"}}));
+    EXPECT_EQ(parsed["components"].at(0)["change"], "same");
+    EXPECT_EQ(parsed["recordAfter"]["bytes"], 888);
+}
+
+TEST_F(Kx1Test, PlanRefusesWhatItCannotReadAndSaysWhatItDoesNotKnow) {
+    const std::string package = packSample();
+    write("installed.kx1", installedRecord(TestSupport::readHostFile(package)));
+    write("damaged/var/sim/factory/block1.bin", std::string(256, '\xA5'));
+    const ToolRun damaged = kx1({"plan", package, "--unit", path("damaged")});
+    EXPECT_EQ(damaged.status, 0) << damaged.err;
+    EXPECT_EQ(damaged.err, "kx1 plan: the unit's factory data " + path("damaged") +
+                               "/var/sim/factory/block1.bin is damaged; the unit falls back to "
+                               "its boot parameters; its numbers are not known\n");
+    EXPECT_TRUE(contains(damaged.out,
+                         "unit             hardware family not known, part number "
+                         "not known, serial number not known\n"))
+        << damaged.out;
+    EXPECT_TRUE(contains(damaged.out, "record           0 versions\n")) << damaged.out;
+
+    const std::pair<std::vector<std::string>, std::string> failures[] = {
+        {{"plan", package, "--record", path("missing.kx1")}, "cannot read " + path("missing.kx1")},
+        {{"plan", package, "--unit", path("nothing")}, path("nothing") + " is no unit root folder"},
+        {{"plan", path("installed.kx1")},
+         path("installed.kx1") + " is an installed record, not a package"},
+        {{"plan", package, "--key", path("installed.kx1")},
+         path("installed.kx1") + " holds no RSA private key"},
+    };
+    for (const auto& [arguments, message] : failures) {
+        const ToolRun run = kx1(arguments);
+        EXPECT_EQ(run.status, 1) << message;
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err.rfind("kx1 plan: " + message, 0), 0U) << run.err;
+    }
+}
+
 struct PackFailure {
     std::string manifest;
     std::string output;
@@ -300,8 +410,8 @@ TEST_F(Kx1Test, PackRefusesPackagesTheUnitCouldNotUse) {
 TEST_F(Kx1Test, HelpGoesToStdoutAndWrongUseNamesTheProblemAndTheUsage) {
     std::map<std::string, std::string> usages = {
         {"", "usage: kx1 COMMAND [ARGUMENTS] [OPTIONS]\n"}};
-    for (const std::string command :
-         {"keygen", "pack", "inspect", "verify", "extract", "crc", "dfu make", "dfu check"}) {
+    for (const std::string command : {"keygen", "pack", "seal", "inspect", "verify", "plan",
+                                      "extract", "crc", "dfu make", "dfu check"}) {
         std::vector<std::string> arguments = {command, "--help"};
         if (command.starts_with("dfu ")) {
             arguments = {"dfu", command.substr(4), "--help"};
@@ -337,6 +447,18 @@ TEST_F(Kx1Test, HelpGoesToStdoutAndWrongUseNamesTheProblemAndTheUsage) {
         {{"inspect", "a", "--colour"}, "inspect", "kx1 inspect: unknown option '--colour'"},
         {{"inspect", "a", "--json=yes"}, "inspect", "kx1 inspect: --json takes no value"},
         {{"pack", "manifest.txt", "out.kx1"}, "pack", "kx1 pack: --key is required"},
+        {{"seal", "a.kx1"}, "seal", "kx1 seal: --seal-key is required"},
+        {{"keygen", "k.pem", "--algorithm", "ed25519"},
+         "keygen",
+         "kx1 keygen: --algorithm goes with --seal"},
+        {{"keygen", "k.pem", "--seal", "--algorithm", "rsa"},
+         "keygen",
+         "kx1 keygen: --algorithm takes ed25519 or rsa-pss-sha256"},
+        {{"inspect", "a", "--record", "--seal-key", "k.pem"},
+         "inspect",
+         "kx1 inspect: --seal-key checks a package's seal; an installed record has none"},
+        {{"plan"}, "plan", "kx1 plan: too few arguments"},
+        {{"plan", "a.kx1", "--unit"}, "plan", "kx1 plan: --unit needs a value"},
         {{"verify", "a.kx1", "--key"}, "verify", "kx1 verify: --key needs a value"},
         {{"verify", "a.kx1", "--key", "k", "--key=k"},
          "verify",

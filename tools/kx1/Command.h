@@ -17,6 +17,7 @@ Command packCommand();
 Command inspectCommand();
 Command verifyCommand();
 Command sealCommand();
+Command planCommand();
 Command extractCommand();
 Command crcCommand();
 Command dfuMakeCommand();

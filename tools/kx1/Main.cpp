@@ -13,6 +13,6 @@ int main(int argc, char** argv) {
         "kx1", "COMMAND [ARGUMENTS] [OPTIONS]",
         "Builds, signs, inspects and checks the install packages (.kx1) of the display unit.",
         {keygenCommand(), packCommand(), sealCommand(), inspectCommand(), verifyCommand(),
-         extractCommand(), crcCommand(), dfuMakeCommand(), dfuCheckCommand()});
+         planCommand(), extractCommand(), crcCommand(), dfuMakeCommand(), dfuCheckCommand()});
     return kx1.run(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
 }
