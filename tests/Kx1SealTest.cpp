@@ -358,6 +358,8 @@ TEST_F(Kx1SealTest, VerifyWithASealKeyRequiresTheSealAndSaysWhatIsWrongWithIt) {
          "seal: FAILED (200 bytes after the component data are no seal block)", 1, true},
         {"a byte after the seal", sealed + "x", "ed25519", "seal: FAILED (bytes after the seal)", 1,
          true},
+        {"the file cut short inside the data", plain.substr(0, plain.size() - 1), "ed25519",
+         "seal: FAILED (the file ends inside the component data)", 1, false},
         {"a component of an invalid type", invalidType, "ed25519",
          "seal: ok (ed25519, key " + ed25519 + ")", 1, false},
     };

@@ -8,9 +8,10 @@ PackageSealCheck::PackageSealCheck(PackageReader& package, const PackageSeal::Ke
     : expectedKey_(expectedKey) {
     PackageSeal seal;
     found_ = package.readSeal(seal, blockOffset_);
-    if (found_ == Status::valid || found_ == Status::missing || found_ == Status::badMagic ||
-        found_ == Status::trailingBytes) {
-        bytesAfterData_ = package.fileSize() - blockOffset_;
+    // Where the data ends is known unless the components are scattered or the file ends first.
+    std::uint64_t dataEnd = 0;
+    if (PackageSeal::locate(package.entries(), package.fileSize(), dataEnd) == Status::valid) {
+        bytesAfterData_ = package.fileSize() - dataEnd;
     }
     if (found_ == Status::valid) {
         seal_ = seal;
@@ -93,6 +94,9 @@ std::string PackageSealCheck::problem(Status status) const {
     }
     if (status == Status::truncated && incomplete_) {
         return "the package could not be read whole";
+    }
+    if (status == Status::truncated && !bytesAfterData_) {
+        return "the file ends inside the component data";
     }
     return std::string(PackageSeal::describe(status));
 }

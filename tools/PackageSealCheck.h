@@ -26,7 +26,8 @@ public:
     Status found() const { return found_; }
     // The seal found, when well-formed.
     const std::optional<Boot::PackageSeal>& seal() const { return seal_; }
-    // Bytes after the last component's data, when its end is known.
+    // Bytes after the last component's data, when the components lie back to back within the
+    // file.
     std::optional<std::uint64_t> bytesAfterData() const { return bytesAfterData_; }
 
     // Whether the component data must still be fed to finish the check.
