@@ -337,6 +337,9 @@ la_ssize_t ArchiveManager::readNextBlock(struct archive* archive, const void** b
     if (computeCrc_) {
         runningCrc_ = crcCalculator_.update(runningCrc_, readBuffer_.data(), count);
     }
+    if (dataObserver_) {
+        dataObserver_(std::span<const char>(readBuffer_.data(), count));
+    }
     remaining_ -= count;
     queue_->push(ArchiveEvent{.kind = ArchiveEvent::Kind::read, .done = totalSize_ - remaining_});
     *buffer = readBuffer_.data();

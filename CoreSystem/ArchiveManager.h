@@ -3,8 +3,11 @@
 #include <archive.h>
 
 #include <cstdint>
+#include <functional>
 #include <istream>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CoreSystem/ArchiveEventQueue.h"
@@ -43,6 +46,8 @@ public:
     // 32 bits of their 64-bit counters. Called once per read, also for a read that returns 0.
     using ProgressCallback = void (*)(std::uint32_t total, std::uint32_t done, void* context);
     using EntryCallback = void (*)(const char* path, void* context);
+    // Sees every piece of the archive as it is read, on the reading thread, before libarchive.
+    using DataObserver = std::function<void(std::span<const char> piece)>;
 
     // Large enough that reading the package costs few system calls and few progress reports.
     static constexpr std::size_t readBufferSize = std::size_t{64} * 1024;
@@ -63,6 +68,10 @@ public:
     // Every callback may be null; all three get `context`.
     std::uint32_t extract(bool computeCrc, const char* destinationPrefix, ProgressCallback progress,
                           EntryCallback entryStarted, EntryCallback entryFinished, void* context);
+
+    // Every piece `extract` reads goes to `observer` as well; it must not touch what the
+    // callbacks touch, since it runs on another thread.
+    void observeData(DataObserver observer) { dataObserver_ = std::move(observer); }
 
     // The outcome of the last `extract`.
     ArchiveStatus status() const { return status_; }
@@ -107,6 +116,7 @@ private:
     std::uint64_t totalSize_;
     std::uint64_t remaining_ = 0;
     bool computeCrc_ = false;
+    DataObserver dataObserver_;
     // Used by the reading thread alone while it runs.
     ArchiveEventQueue* queue_ = nullptr;
     struct archive* reader_ = nullptr;

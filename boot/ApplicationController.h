@@ -32,6 +32,9 @@ public:
     ApplicationController(ApplicationController&&) = delete;
     ApplicationController& operator=(ApplicationController&&) = delete;
 
+    // Every package must then carry a seal by `key`, which must outlive the controller.
+    void requireSeal(const PackageSeal::Key& key) { installManager_.package().requireSeal(key); }
+
     // Does not return while the loader waits for a package; returns 0.
     int run();
 

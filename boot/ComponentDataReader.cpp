@@ -11,7 +11,11 @@ ComponentDataReader::ComponentDataReader(const ComponentEntry& entry, std::istre
     : stream_(stream),
       expectedCrc_(entry.crc),
       remaining_(entry.size),
-      runningCrc_(CoreSystem::CRC32().startValue(CoreSystem::CRC32::packageSeed)) {
+      runningCrc_(CoreSystem::CRC32().startValue(CoreSystem::CRC32::packageSeed)),
+      expectedDigest_(entry.sealedDigest) {
+    if (expectedDigest_) {
+        hasher_.emplace();
+    }
     // The position is absolute: whatever state an earlier read left in the stream does not matter.
     stream_.clear();
     failed_ =
@@ -30,12 +34,22 @@ std::size_t ComponentDataReader::read(char* buffer, std::size_t size) {
         failed_ = true;
     }
     runningCrc_ = CoreSystem::CRC32().update(runningCrc_, buffer, received);
+    if (hasher_) {
+        hasher_->update(std::span<const char>(buffer, received));
+    }
     remaining_ -= received;
     return received;
 }
 
-bool ComponentDataReader::matchesEntry() const {
-    return !failed_ && remaining_ == 0 && runningCrc_ == expectedCrc_;
+bool ComponentDataReader::matchesEntry() {
+    if (failed_ || remaining_ != 0 || runningCrc_ != expectedCrc_) {
+        return false;
+    }
+    if (hasher_) {
+        digestMatches_ = hasher_->finish() == expectedDigest_;
+        hasher_.reset();
+    }
+    return digestMatches_;
 }
 
 bool ComponentDataReader::readWhole(const ComponentEntry& entry, std::istream& stream,

@@ -3,16 +3,19 @@
 #include <cstddef>
 #include <cstdint>
 #include <istream>
+#include <optional>
 #include <vector>
 
 #include "boot/PackageFormat.h"
+#include "boot/PackageSeal.h"
 
 namespace Boot {
 
 // Reads one component's data from the package stream and checks it against the entry's CRC as
 // it passes. The data was verified before any installer ran, but a stick can return other bytes
 // on a second read, or the file can be rewritten meanwhile: an installer uses this reader so
-// that what it installs is what was verified.
+// that what it installs is what was verified. The data of a sealed package is also held to the
+// SHA-256 its seal check saw, since CRC-32 can be forged.
 class ComponentDataReader {
 public:
     // Positions `stream` at the component's first byte; the stream must outlive the reader.
@@ -22,8 +25,9 @@ public:
     // the package cannot deliver its bytes any more.
     std::size_t read(char* buffer, std::size_t size);
 
-    // Whether every byte of the component was read and they match the entry's CRC.
-    bool matchesEntry() const;
+    // Whether every byte of the component was read and they match the entry's CRC (and, for a
+    // sealed package, its digest), once the last byte was read.
+    bool matchesEntry();
 
     // Reads the whole component into `bytes`; false when it cannot be read whole or does not
     // match the entry's CRC.
@@ -35,6 +39,9 @@ private:
     std::uint32_t expectedCrc_;
     std::uint64_t remaining_;
     std::uint32_t runningCrc_;
+    std::optional<PackageSeal::Digest> expectedDigest_;
+    std::optional<PackageSeal::Hasher> hasher_;
+    bool digestMatches_ = true;
     bool failed_ = false;
 };
 

@@ -1,9 +1,12 @@
 #include "boot/ComponentInstallerBase.h"
 
 #include <cassert>
+#include <optional>
+#include <span>
 
 #include "CoreSystem/ArchiveManager.h"
 #include "CoreSystem/Utilities.h"
+#include "boot/PackageSeal.h"
 #include "platform/FileSync.h"
 #include "platform/FileTree.h"
 
@@ -69,10 +72,16 @@ InstallStatus ComponentInstallerBase::extractArchive(const ComponentEntry& entry
                                                      const std::string& destination) {
     CoreSystem::ArchiveManager archive(stream, static_cast<std::int64_t>(entry.offset), entry.size);
     // The CRC of the bytes extracted is always taken: the package may have changed since its
-    // data was verified, and what was written must be what was checked.
+    // data was verified, and what was written must be what was checked. A sealed package's
+    // data is also held to the digest its seal check saw.
+    std::optional<PackageSeal::Hasher> hasher;
+    if (entry.sealedDigest) {
+        hasher.emplace();
+        archive.observeData([&hasher](std::span<const char> piece) { hasher->update(piece); });
+    }
     const std::uint32_t crc = archive.extract(true, destination.c_str(), archiveProgress,
                                               entryStarted, entryFinished, this);
-    if (crc != entry.crc) {
+    if (crc != entry.crc || (hasher && hasher->finish() != entry.sealedDigest)) {
         logDataChanged(*log);
         return InstallStatus::corruptedTarFile;
     }

@@ -81,7 +81,21 @@ InstallStatus InstallManager::install(const std::string& packagePath) {
     return InstallStatus::success;
 }
 
+void InstallManager::logSealProblem(PackageSeal::Status status) {
+    log_.line("Invalid package seal: " + std::string(PackageSeal::describe(status)));
+}
+
 InstallStatus InstallManager::verify() {
+    // A loader that requires seals refuses an unsealed package, or one sealed by another key,
+    // before anything else; the seal's signature is checked with the component data.
+    if (package_.requiresSeal()) {
+        if (const PackageSeal::Status found = package_.checkSealKey();
+            found != PackageSeal::Status::valid) {
+            logSealProblem(found);
+            return InstallStatus::invalidFile;
+        }
+        log_.line("Package seal names the loader's seal key");
+    }
     const PackageHeader& header = package_.header();
     if (header.hardwareFamily() != Hardware::variantCode()) {
         log_.line("Package has invalid Hardware Family");
@@ -122,7 +136,15 @@ InstallStatus InstallManager::verify() {
         }
         log_.line("Part number matches hardware");
     }
-    if (!package_.verifyComponentData(ui_)) {
+    const bool dataValid = package_.verifyComponentData(ui_);
+    if (package_.requiresSeal()) {
+        if (package_.sealVerdict() != PackageSeal::Status::valid) {
+            logSealProblem(package_.sealVerdict());
+            return InstallStatus::invalidFile;
+        }
+        log_.line("Valid package seal");
+    }
+    if (!dataValid) {
         log_.line("Invalid component data");
         return InstallStatus::invalidFile;
     }

@@ -30,6 +30,7 @@ public:
 
 private:
     InstallStatus verify();
+    void logSealProblem(PackageSeal::Status status);
     InstallStatus installComponents();
 
     InstallUserInterface& ui_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <utility>
 
@@ -131,21 +132,20 @@ PackageHeader InstallPackage::load(const std::string& packagePath) {
     return header_;
 }
 
-bool InstallPackage::updateCrcFromStream(std::uint64_t offset, std::uint64_t size,
-                                         std::uint32_t& crc) {
+bool InstallPackage::readRange(std::uint64_t offset, std::uint64_t size,
+                               const std::function<void(std::span<const char>)>& consume) {
     if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::streamoff>::max())) {
         return false;
     }
     // seekg clears an end-of-file state left by an earlier short read; other errors stay.
     stream_.seekg(static_cast<std::streamoff>(offset));
-    const CoreSystem::CRC32 checksum;
     std::vector<char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(size, crcChunkSize)));
     while (size > 0) {
         const auto wanted = std::min<std::uint64_t>(size, chunk.size());
         if (!stream_.read(chunk.data(), static_cast<std::streamsize>(wanted))) {
             return false;
         }
-        crc = checksum.update(crc, chunk.data(), static_cast<std::size_t>(wanted));
+        consume(std::span<const char>(chunk.data(), static_cast<std::size_t>(wanted)));
         size -= wanted;
     }
     return true;
@@ -158,7 +158,11 @@ bool InstallPackage::verifySignature() {
     }
     const std::uint64_t signedLength = packageHeaderSize + componentEntrySize * components_.size();
     std::uint32_t crc = CoreSystem::CRC32().startValue(CoreSystem::CRC32::packageSeed);
-    if (!updateCrcFromStream(0, signedLength, crc) ||
+    const CoreSystem::CRC32 checksum;
+    const auto updateCrc = [&](std::span<const char> piece) {
+        crc = checksum.update(crc, piece.data(), piece.size());
+    };
+    if (!readRange(0, signedLength, updateCrc) ||
         !stream_.read(asCharacters(signature_.data()), signatureBlockSize)) {
         return false;
     }
@@ -203,6 +207,9 @@ bool InstallPackage::verifyComponentData(InstallUserInterface& userInterface) {
     if (!stream_.good()) {
         return false;
     }
+    if (requiresSeal()) {
+        return verifySealedComponentData(userInterface);
+    }
     // Sums saturate, so that sizes no file could hold still give percentages from 0 to 100.
     std::uint64_t total = 0;
     for (const ComponentEntry& entry : components_) {
@@ -222,6 +229,75 @@ bool InstallPackage::verifyComponentData(InstallUserInterface& userInterface) {
         userInterface.reportProgress(percentOf(running, total), verifyingText);
     }
     return true;
+}
+
+PackageSeal::Status InstallPackage::checkSealKey() {
+    seal_.reset();
+    sealVerdict_ = PackageSeal::Status::missing;
+    if (!isLoaded() || sealKey_ == nullptr) {
+        return sealVerdict_;
+    }
+    stream_.clear();
+    stream_.seekg(0, std::ios::end);
+    const std::streamoff fileSize = stream_.tellg();
+    if (fileSize < 0) {
+        return sealVerdict_;
+    }
+    PackageSeal seal;
+    std::uint64_t blockOffset = 0;
+    sealVerdict_ = PackageSeal::read(stream_, components_, static_cast<std::uint64_t>(fileSize),
+                                     seal, blockOffset);
+    stream_.clear();
+    if (sealVerdict_ == PackageSeal::Status::valid) {
+        sealVerdict_ = seal.checkKey(*sealKey_);
+    }
+    if (sealVerdict_ == PackageSeal::Status::valid) {
+        seal_ = std::move(seal);
+    }
+    return sealVerdict_;
+}
+
+bool InstallPackage::verifySealedComponentData(InstallUserInterface& userInterface) {
+    if (!seal_) {
+        sealVerdict_ = PackageSeal::Status::missing;
+        return false;
+    }
+    // The seal was found after back-to-back data, so the header, table and signature block,
+    // then each component in table order, are every byte before it.
+    PackageSeal::Hasher packageHash;
+    const auto hashPiece = [&packageHash](std::span<const char> piece) {
+        packageHash.update(piece);
+    };
+    const std::uint64_t dataStart =
+        packageHeaderSize + componentEntrySize * components_.size() + signatureBlockSize;
+    const bool allRead = readRange(0, dataStart, hashPiece);
+    bool crcsMatch = true;
+    std::uint64_t total = 0;
+    for (const ComponentEntry& entry : components_) {
+        total = saturatingSum(total, entry.size);
+    }
+    std::vector<char> chunk(crcChunkSize);
+    std::uint64_t running = 0;
+    for (ComponentEntry& entry : components_) {
+        // A CRC that differs does not end the pass: the seal's verdict comes first. Data cut
+        // short leaves the hash short, which no seal verifies.
+        ComponentDataReader reader(entry, stream_);
+        PackageSeal::Hasher componentHash;
+        std::size_t count = 0;
+        while (allRead && (count = reader.read(chunk.data(), chunk.size())) > 0) {
+            const std::span<const char> piece(chunk.data(), count);
+            packageHash.update(piece);
+            componentHash.update(piece);
+        }
+        crcsMatch = reader.matchesEntry() && crcsMatch;
+        entry.sealedDigest = componentHash.finish();
+        running = saturatingSum(running, entry.size);
+        userInterface.reportProgress(percentOf(running, total), verifyingText);
+    }
+    const std::optional<PackageSeal::Digest> digest = packageHash.finish();
+    sealVerdict_ =
+        allRead && digest ? seal_->verify(*sealKey_, *digest) : PackageSeal::Status::badSignature;
+    return crcsMatch;
 }
 
 void InstallPackage::setInstalledVersion(std::int32_t type, std::uint32_t version) {

@@ -4,8 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <istream>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -13,6 +15,7 @@
 
 #include "boot/InstallUserInterface.h"
 #include "boot/PackageFormat.h"
+#include "boot/PackageSeal.h"
 
 namespace Boot {
 
@@ -64,6 +67,17 @@ public:
     // share checked so far (0 first, 100 after the last) through `userInterface`.
     [[nodiscard]] bool verifyComponentData(InstallUserInterface& userInterface);
 
+    // Requires every package to carry a seal by `key`, which must outlive this object. The
+    // component data check then also hashes the package, in the same pass as its CRCs.
+    void requireSeal(const PackageSeal::Key& key) { sealKey_ = &key; }
+    bool requiresSeal() const { return sealKey_ != nullptr; }
+    // Finds the loaded package's seal (reading only what follows the component data) and checks
+    // that it names the required key: valid, or why not.
+    [[nodiscard]] PackageSeal::Status checkSealKey();
+    // After verifyComponentData, whether the seal's signature covers every byte before it;
+    // from then on each component handed out carries the digest of its data as checked.
+    PackageSeal::Status sealVerdict() const { return sealVerdict_; }
+
     void setInstalledVersion(std::int32_t type, std::uint32_t version);
 
     // Replaces the installed record with the loaded header (its count set to the number of
@@ -79,10 +93,13 @@ public:
 
 private:
     void readInstalledRecord();
-    // Runs `size` bytes of the package from `offset` through `crc`, a piece at a time; false
+    // Hands `size` bytes of the package from `offset` to `consume`, a piece at a time; false
     // when they cannot all be read.
-    [[nodiscard]] bool updateCrcFromStream(std::uint64_t offset, std::uint64_t size,
-                                           std::uint32_t& crc);
+    [[nodiscard]] bool readRange(std::uint64_t offset, std::uint64_t size,
+                                 const std::function<void(std::span<const char>)>& consume);
+    // The data check of a package that must be sealed: every component's CRC and digest, and
+    // the seal over the header, table, signature block and data. False when a CRC differs.
+    bool verifySealedComponentData(InstallUserInterface& userInterface);
 
     std::string recordPath_;
     std::ifstream stream_;
@@ -90,6 +107,9 @@ private:
     std::vector<ComponentEntry> components_;
     InstalledVersions installed_;
     std::array<std::uint8_t, signatureBlockSize> signature_{};
+    const PackageSeal::Key* sealKey_ = nullptr;
+    std::optional<PackageSeal> seal_;
+    PackageSeal::Status sealVerdict_ = PackageSeal::Status::missing;
 };
 
 }  // namespace Boot

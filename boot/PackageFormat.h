@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 // The install package file (".kx1"), shared by the loader and the packaging tool. All numbers
@@ -94,6 +95,9 @@ struct ComponentEntry {
     std::uint64_t offset = 0;
     // Package CRC-32 of the data.
     std::uint32_t crc = 0;
+    // Not in the table: the SHA-256 of the data as a sealed package's check read it, so that an
+    // installer reading the data again can tell it is the same (CRC-32 alone can be forged).
+    std::optional<std::array<std::uint8_t, 32>> sealedDigest;
 
     static ComponentEntry decode(std::span<const std::uint8_t, componentEntrySize> bytes);
     void encode(std::span<std::uint8_t, componentEntrySize> bytes) const;
