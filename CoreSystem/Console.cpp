@@ -13,7 +13,7 @@ void Console::print(std::string_view text) {
 void Console::printf(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    std::vprintf(format, arguments);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    std::vprintf(format, arguments);
     va_end(arguments);
     std::fflush(stdout);
 }

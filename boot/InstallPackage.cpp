@@ -25,7 +25,7 @@ constexpr std::size_t crcChunkSize = std::size_t{64} * 1024U;
 constexpr std::size_t recordVersionOffset = 4;
 
 char* asCharacters(std::uint8_t* bytes) {
-    return reinterpret_cast<char*>(bytes);  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+    return reinterpret_cast<char*>(bytes);
 }
 
 std::uint64_t saturatingSum(std::uint64_t first, std::uint64_t second) {

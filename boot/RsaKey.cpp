@@ -58,8 +58,7 @@ bool RsaKey::decrypt(std::span<const std::uint8_t, rsaBlockSize> block,
 }
 
 const RsaKey& RsaKey::loaderKey() {
-    static const RsaKey key{std::string_view(reinterpret_cast<const char*>(
-        loaderKeyPem))};  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+    static const RsaKey key{std::string_view(reinterpret_cast<const char*>(loaderKeyPem))};
     return key;
 }
 

@@ -23,8 +23,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view bytes(reinterpret_cast<const char*>(data),
-                                 size);  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
 
     Packaging::Manifest manifest;
     Packaging::Manifest::Error manifestError;

@@ -49,7 +49,6 @@ int main(int argc, char** argv) {
             const std::vector<char> bytes{std::istreambuf_iterator<char>(file), {}};
             std::printf("replaying %s\n", input.c_str());
             std::fflush(stdout);
-            // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
             LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()),
                                    bytes.size());
             ++replayed;

@@ -30,7 +30,6 @@ int connectSocket(const std::string& path, int& error) {
         error = errno;
         return -1;
     }
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): the sockets API takes sockaddr
     if (connect(handle, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         error = errno;
         ::close(handle);
@@ -69,8 +68,7 @@ Device Device::open(const std::string& hostPath, int flags) {
         device.openError_ = error;
         return device;
     }
-    const int handle =
-        ::open(hostPath.c_str(), flags | O_CLOEXEC);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    const int handle = ::open(hostPath.c_str(), flags | O_CLOEXEC);
     Device device(handle, false);
     device.openError_ = handle < 0 ? errno : 0;
     return device;

@@ -9,8 +9,8 @@ namespace Platform {
 void FileSync::startWriteback(const std::string& hostPath) {
     // Non-blocking, so that a named pipe found at the path cannot stall the caller; only a regular
     // file has data to write back.
-    const int handle = open(hostPath.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg)
-                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int handle =
+        open(hostPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (handle < 0) {
         return;
     }
@@ -26,8 +26,7 @@ void FileSync::startWriteback(int descriptor) {
 }
 
 bool FileSync::syncFileSystem(const std::string& hostPath) {
-    const int handle = open(hostPath.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg)
-                            O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int handle = open(hostPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (handle < 0) {
         return false;
     }

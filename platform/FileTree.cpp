@@ -132,7 +132,7 @@ bool hasMountsBeneath(const std::string& hostPath) {
         return true;
     }
     std::string root(resolved);
-    free(resolved);  // NOLINT(cppcoreguidelines-no-malloc)
+    free(resolved);
     if (root.back() != '/') {
         root += '/';
     }

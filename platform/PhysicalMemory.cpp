@@ -37,9 +37,7 @@ PhysicalMemory PhysicalMemory::map(std::uint64_t physicalAddress, std::size_t le
                                    bool writable) {
     PhysicalMemory memory;
     const std::string path = UnitRoot::hostPath("/dev/mem");
-    const int handle =
-        ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) |
-                                 O_CLOEXEC);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    const int handle = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
     if (handle < 0) {
         return memory;
     }

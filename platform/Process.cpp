@@ -29,7 +29,6 @@ int waitForChild(pid_t child) {
 int Process::system(const std::string& command) {
     const char* const argv[] = {"sh", "-c", command.c_str(), nullptr};
     pid_t child = 0;
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): posix_spawn's argv is not const
     if (posix_spawn(&child, "/bin/sh", nullptr, nullptr, const_cast<char* const*>(argv), environ) !=
         0) {
         return -1;
@@ -39,7 +38,6 @@ int Process::system(const std::string& command) {
 
 int Process::spawn(SpawnMode mode, const std::string& path, const char* const argv[]) {
     pid_t child = 0;
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): posix_spawn's argv is not const
     const int error = posix_spawn(&child, path.c_str(), nullptr, nullptr,
                                   const_cast<char* const*>(argv), environ);
     if (error != 0) {

@@ -20,8 +20,7 @@ void SystemLog::write(int code, int severity, std::string_view text) {
     line.append(text);
     line.push_back('\n');
     // One write with O_APPEND keeps lines from several threads and processes whole.
-    const int handle = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                              0644);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    const int handle = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (handle < 0) {
         return;
     }
@@ -33,8 +32,7 @@ void SystemLog::writef(int code, int severity, const char* format, ...) {
     char text[1024];
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(text, sizeof text, format,
-                   arguments);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    std::vsnprintf(text, sizeof text, format, arguments);
     va_end(arguments);
     write(code, severity, text);
 }

@@ -45,12 +45,10 @@ std::array<timespec, 2> accessAndModification(const TreeWriter::Times& times) {
 
 int openDestination(const std::string& folder) {
     const char* path = folder.empty() ? "." : folder.c_str();
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
     int descriptor = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor < 0 && errno == ENOENT) {
         std::error_code error;
         std::filesystem::create_directories(path, error);
-        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
         descriptor = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     }
     return descriptor;
@@ -101,13 +99,11 @@ TreeWriter::Outcome TreeWriter::openFolderChain(const std::vector<std::string_vi
     closeFoldersFrom(kept + 1);
     for (std::size_t index = kept; index < folders.size(); ++index) {
         const std::string name(folders[index]);
-        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
         int descriptor = openat(currentFolder(), name.c_str(), folderFlags);
         if (descriptor < 0 && errno == ENOENT) {
             if (mkdirat(currentFolder(), name.c_str(), 0777) != 0 && errno != EEXIST) {
                 return fail();
             }
-            // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
             descriptor = openat(currentFolder(), name.c_str(), folderFlags);
         }
         if (descriptor < 0) {
@@ -181,7 +177,6 @@ TreeWriter::Outcome TreeWriter::openFile(std::string_view path, mode_t mode) {
     constexpr int fileFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     const mode_t creationMode = mode & permissionBits;
     const bool opened = createReplacing(currentFolder(), name, [&] {
-        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
         file_ = openat(currentFolder(), name.c_str(), fileFlags, creationMode);
         return file_ >= 0;
     });
@@ -294,7 +289,6 @@ TreeWriter::Outcome TreeWriter::finish() {
             outcome = Outcome::failed;
             continue;
         }
-        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
         const int folder = openat(currentFolder(), name.c_str(), folderFlags);
         if (folder < 0) {
             outcome = fail();

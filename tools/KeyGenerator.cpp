@@ -32,7 +32,7 @@ std::string pemText(bool privateHalf, EVP_PKEY* key) {
                                           memory.get(), key, nullptr, nullptr, 0, nullptr, nullptr)
                                     : PEM_write_bio_PUBKEY(memory.get(), key);
     char* data = nullptr;
-    const long length = BIO_get_mem_data(memory.get(), &data);  // NOLINT(google-runtime-int)
+    const long length = BIO_get_mem_data(memory.get(), &data);
     if (written != 1 || length <= 0) {
         return {};
     }

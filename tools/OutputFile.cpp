@@ -28,8 +28,7 @@ OutputFile::~OutputFile() {
 }
 
 OutputFile OutputFile::createNew(const std::string& path, mode_t mode) {
-    return {path, ::open(path.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg)
-                         O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode)};
+    return {path, ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode)};
 }
 
 OutputFile OutputFile::createUnique(const std::string& prefix) {
@@ -39,8 +38,7 @@ OutputFile OutputFile::createUnique(const std::string& prefix) {
 }
 
 OutputFile OutputFile::openForAppending(const std::string& path) {
-    return {path, ::open(path.c_str(),  // NOLINT(cppcoreguidelines-pro-type-vararg)
-                         O_WRONLY | O_APPEND | O_CLOEXEC)};
+    return {path, ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC)};
 }
 
 bool OutputFile::succeeded(bool result) {
@@ -95,8 +93,8 @@ std::string OutputFile::problem() const {
 
 bool OutputFile::syncFolderOf(const std::string& path) {
     const std::string folder = std::filesystem::path(path).parent_path().string();
-    const int handle = ::open(folder.empty() ? "." : folder.c_str(),  // NOLINT
-                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int handle =
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (handle < 0) {
         return false;
     }

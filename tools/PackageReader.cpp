@@ -11,9 +11,7 @@ namespace Packaging {
 namespace {
 
 bool readExactly(std::ifstream& file, std::uint8_t* bytes, std::size_t count) {
-    file.read(
-        reinterpret_cast<char*>(bytes),  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
-        static_cast<std::streamsize>(count));
+    file.read(reinterpret_cast<char*>(bytes), static_cast<std::streamsize>(count));
     return static_cast<std::size_t>(file.gcount()) == count;
 }
 

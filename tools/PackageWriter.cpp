@@ -136,20 +136,15 @@ bool PackageWriter::write(const PackageDescription& description, const RsaPublic
     CoreSystem::ByteOrder::storeLittleEndian32(
         signaturePlaintext.data(), crc.update(crc.startValue(CoreSystem::CRC32::packageSeed),
                                               signedBytes.data(), signedBytes.size()));
-    if (!key.encrypt(std::string_view(
-                         reinterpret_cast<const char*>(
-                             signaturePlaintext
-                                 .data()),  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
-                         signaturePlaintext.size()),
+    if (!key.encrypt(std::string_view(reinterpret_cast<const char*>(signaturePlaintext.data()),
+                                      signaturePlaintext.size()),
                      block)) {
         return fail(error, "signing failed", outputPath);
     }
     output.seekp(0);
-    output.write(reinterpret_cast<const char*>(
-                     signedBytes.data()),  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+    output.write(reinterpret_cast<const char*>(signedBytes.data()),
                  static_cast<std::streamsize>(signedBytes.size()));
-    output.write(reinterpret_cast<const char*>(
-                     block.data()),  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+    output.write(reinterpret_cast<const char*>(block.data()),
                  static_cast<std::streamsize>(block.size()));
     output.close();
     if (!output) {

@@ -79,11 +79,9 @@ bool RsaPublicKey::encrypt(std::string_view plaintext,
     const bool encrypted =
         EVP_PKEY_encrypt_init(context) == 1 &&
         EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_PADDING) == 1 &&
-        EVP_PKEY_encrypt(
-            context, block.data(), &length,
-            reinterpret_cast<const unsigned char*>(
-                plaintext.data()),  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
-            plaintext.size()) == 1 &&
+        EVP_PKEY_encrypt(context, block.data(), &length,
+                         reinterpret_cast<const unsigned char*>(plaintext.data()),
+                         plaintext.size()) == 1 &&
         length == block.size();
     EVP_PKEY_CTX_free(context);
     return encrypted;

@@ -72,8 +72,7 @@ void trace(int level, const char* format, ...) {
     std::array<char, 256> line{};
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(line.data(), line.size(), format,  // NOLINT(cppcoreguidelines-pro-type-vararg)
-                   arguments);
+    std::vsnprintf(line.data(), line.size(), format, arguments);
     va_end(arguments);
     traceHook(level, std::string(line.data()));
 }

@@ -49,7 +49,6 @@ DeviceServer::DeviceServer(std::string hostPath, Handlers handlers)
     }
     std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
     listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): the sockets API takes sockaddr
     if (listener_ < 0 ||
         bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         listen(listener_, 16) != 0) {

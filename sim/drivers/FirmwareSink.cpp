@@ -26,7 +26,6 @@ void FirmwareSink::receivePiece(std::span<const std::uint8_t> piece) {
     received_.insert(received_.end(), piece.begin(), piece.end());
     std::ofstream file(StandinProcess::receivedFile(name_ + ".bin"),
                        std::ios::binary | std::ios::app);
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): streams write chars
     file.write(reinterpret_cast<const char*>(piece.data()),
                static_cast<std::streamsize>(piece.size()));
     recordLocked("data " + std::to_string(piece.size()) + " bytes");

@@ -56,7 +56,6 @@ void SerialPortDriver::recordEvents() {
                 eventLog, "downloaded " + std::to_string(report.manifestedImage.size()) + " bytes");
             std::ofstream image(StandinProcess::receivedFile("bluetooth-firmware.bin"),
                                 std::ios::binary | std::ios::trunc);
-            // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): streams write chars
             image.write(reinterpret_cast<const char*>(report.manifestedImage.data()),
                         static_cast<std::streamsize>(report.manifestedImage.size()));
         }
