@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <utility>
 
 #include "platform/FileSync.h"
@@ -49,6 +50,11 @@ File File::openForWriting(const std::string& hostPath, Existing existing, Links 
     const int existingFlag = existing == Existing::truncated ? O_TRUNC : O_EXCL;
     return openWithFlags(hostPath, O_WRONLY | O_CREAT | existingFlag | linkFlag(links),
                          permissions);
+}
+
+File File::createUnique(std::string& path) {
+    const int descriptor = ::mkostemp(path.data(), O_CLOEXEC);
+    return {descriptor, descriptor < 0 ? errno : 0};
 }
 
 bool File::openRefusedLink() const {

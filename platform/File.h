@@ -29,6 +29,10 @@ public:
     [[nodiscard]] static File openForWriting(const std::string& hostPath, Existing existing,
                                              Links links, unsigned permissions);
 
+    // Creates a new file, readable and writable by its owner alone, at `path`, whose last six
+    // characters ("XXXXXX") the call replaces with characters that make the name unique.
+    [[nodiscard]] static File createUnique(std::string& path);
+
     bool isOpen() const { return descriptor_ >= 0; }
     // Why the open failed: the errno value, 0 after a successful open.
     int openError() const { return openError_; }

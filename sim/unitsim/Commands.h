@@ -23,6 +23,7 @@ Command stickCommand();
 Command gpioCommand();
 Command frameCommand();
 Command logsCommand();
+Command panelCommand();
 Command stopCommand();
 
 }  // namespace Sim::Unitsim

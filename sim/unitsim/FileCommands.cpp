@@ -1,12 +1,14 @@
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <span>
 
 #include "CoreSystem/Console.h"
-#include "CoreSystem/Utilities.h"
 #include "sim/common/UnitPaths.h"
 #include "sim/unitsim/Arguments.h"
 #include "sim/unitsim/Commands.h"
+#include "sim/unitsim/ReceivedReport.h"
+#include "sim/unitsim/StickSlot.h"
 #include "sim/unitsim/UnitFolder.h"
 
 namespace Sim::Unitsim {
@@ -19,6 +21,7 @@ namespace fs = std::filesystem;
 // (big-endian).
 constexpr std::size_t pngWidthOffset = 16;
 constexpr std::size_t pngHeaderSize = 24;
+constexpr std::size_t copyPieceSize = 1 << 16;
 
 std::string sizeText(const std::string& png) {
     if (png.size() < pngHeaderSize || png.compare(1, 3, "PNG") != 0) {
@@ -44,45 +47,26 @@ void printFile(const std::string& hostPath, const std::string& what) {
     CoreSystem::Console::print(*contents);
 }
 
-// Every received file: its name and size, and the lines of the request logs.
-void printReceived(const UnitFolder& unit) {
-    const std::string folder = unit.hostPath(UnitPaths::receivedFolder);
-    std::error_code error;
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(folder, error)) {
-        files.push_back(entry.path());
-    }
-    std::sort(files.begin(), files.end());
-    for (const fs::path& file : files) {
-        const std::string contents = readWholeFile(file.string()).value_or("");
-        CoreSystem::Console::print("== " + file.filename().string() + " (" +
-                                   std::to_string(contents.size()) + " bytes)\n");
-        if (file.extension() == ".log") {
-            CoreSystem::Console::print(contents);
-        }
-    }
-}
-
 int stick(const CommandLine& line) {
     const UnitFolder unit = UnitFolder::existing(line.positionals()[0]);
     const std::string& source = line.positionals()[1];
     const std::string name = line.positionals().size() == 3 ? line.positionals()[2]
                                                             : fs::path(source).filename().string();
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
-        throw UsageError("the name on the stick must be a plain file name, not '" + name + "'");
-    }
-    const std::optional<std::string> contents = readWholeFile(source);
-    if (!contents || !fs::is_regular_file(source)) {
+    const StickSlot stick(unit);
+    StickSlot::Incoming incoming = stick.receive(name);
+    std::ifstream file(source, std::ios::binary);
+    if (!file || !fs::is_regular_file(source)) {
         throw CommandFailure(source + ": cannot be read");
     }
-    // Replaced whole, so that the loader never finds half a package.
-    const std::string target = unit.hostPath(UnitsimPaths::stickFolder) + name;
-    if (!CoreSystem::Utilities::replaceFile(
-            target,
-            std::span(reinterpret_cast<const std::uint8_t*>(contents->data()), contents->size()))) {
-        throw CommandFailure(target + ": cannot be written");
+    std::vector<char> buffer(copyPieceSize);
+    while (file.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) ||
+           file.gcount() > 0) {
+        incoming.write(std::span(buffer.data(), static_cast<std::size_t>(file.gcount())));
     }
-    CoreSystem::Console::print(target + "\n");
+    if (file.bad()) {
+        throw CommandFailure(source + ": cannot be read");
+    }
+    CoreSystem::Console::print(incoming.finish() + "\n");
     return 0;
 }
 
@@ -109,7 +93,7 @@ int logs(const CommandLine& line) {
     } else if (kind == "commands") {
         printFile(unit.hostPath(UnitPaths::commandsLog), "command log");
     } else if (kind == "received") {
-        printReceived(unit);
+        CoreSystem::Console::print(receivedReport(unit));
     } else {
         throw UsageError("unknown log '" + kind +
                          "' (logs: loader install slog commands received)");

@@ -1,10 +1,15 @@
 #include "sim/unitsim/UnitFolder.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "platform/PathComponents.h"
 #include "platform/UnitRoot.h"
 #include "sim/common/UnitPaths.h"
 #include "sim/unitsim/Arguments.h"
@@ -63,6 +68,26 @@ UnitConfiguration UnitFolder::configuration() const {
         throw CommandFailure(error);
     }
     return *loaded;
+}
+
+void UnitFolder::makeFolder(std::string_view unitPath) const {
+    std::string path = root_;
+    Platform::forEachPathComponent(unitPath, [&](std::string_view component) {
+        path.append("/").append(component);
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) != 0) {
+            if (errno != ENOENT || (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)) {
+                throw CommandFailure(path + ": cannot be made: " + std::strerror(errno));
+            }
+            return;
+        }
+        if (S_ISLNK(status.st_mode)) {
+            throw CommandFailure(path + " is a symbolic link; nothing is written through it");
+        }
+        if (!S_ISDIR(status.st_mode)) {
+            throw CommandFailure(path + " is not a folder");
+        }
+    });
 }
 
 void UnitFolder::exportAsUnitRoot() const {

@@ -34,6 +34,9 @@ public:
     std::string hostPath(std::string_view unitPath) const { return root_ + std::string(unitPath); }
     // The unit configuration; CommandFailure when it cannot be read.
     UnitConfiguration configuration() const;
+    // Makes the folder `unitPath` and its missing parents; CommandFailure when one of them is a
+    // symbolic link or no folder, so that nothing made there lies outside the unit root.
+    void makeFolder(std::string_view unitPath) const;
     // Names this unit in UNIT_ROOT, for the platform calls unitsim makes on its devices.
     void exportAsUnitRoot() const;
 

@@ -16,6 +16,6 @@ int main(int argc, char** argv) {
         "drive it (keys, touches, the stick, the shutdown request) and watch it.",
         {makeCommand(), startCommand(), runCommand(), waitCommand(), pressCommand(),
          releaseCommand(), clickCommand(), touchCommand(), stickCommand(), gpioCommand(),
-         frameCommand(), logsCommand(), stopCommand()});
+         frameCommand(), logsCommand(), panelCommand(), stopCommand()});
     return unitsim.run(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
 }
