@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -20,6 +19,7 @@
 
 #include "CoreSystem/ByteOrder.h"
 #include "CoreSystem/HardwareManager.h"
+#include "RecordingDevice.h"
 #include "TestSupport.h"
 #include "platform/Clock.h"
 #include "platform/DeviceCommands.h"
@@ -35,6 +35,7 @@ using CoreSystem::Hardware::DataBlockEnum;
 using CoreSystem::Hardware::Manager;
 using Platform::Testkit::DeviceServer;
 using TestSupport::ProgramRun;
+using TestSupport::RecordingDevice;
 using Bytes = std::vector<std::uint8_t>;
 
 const std::string unitsim = UNITSIM_PATH;
@@ -81,27 +82,6 @@ void writeMemoryWord(const std::string& memoryFile, std::uint64_t address, std::
     EXPECT_EQ(::pwrite(handle, bytes.data(), bytes.size(), static_cast<off_t>(address)), 4);
     ::close(handle);
 }
-
-// A device that takes every write whole and keeps it.
-class RecordingDevice {
-public:
-    explicit RecordingDevice(const std::string& hostPath)
-        : server_(hostPath, {.write = [this](std::span<const std::uint8_t> data) {
-                      const std::lock_guard lock(mutex_);
-                      writes_.emplace_back(data.begin(), data.end());
-                      return static_cast<std::int32_t>(data.size());
-                  }}) {}
-
-    std::vector<Bytes> writes() {
-        const std::lock_guard lock(mutex_);
-        return writes_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<Bytes> writes_;
-    DeviceServer server_;  // last, so that it stops before the writes it fills go away
-};
 
 Bytes touchMessage(std::uint32_t kind, std::uint32_t x, std::uint32_t y, std::uint32_t contact) {
     Bytes message(28, 0);
@@ -654,7 +634,7 @@ TEST_F(UnitsimTest, HelpGoesToStdoutAndWrongCallsNameTheProblemAndTheUsage) {
     EXPECT_EQ(overview.status, 0);
     EXPECT_EQ(overview.out.rfind(usages[""], 0), 0U) << overview.out;
     for (const std::string command : {"make", "start", "run", "wait", "press", "release", "click",
-                                      "touch", "stick", "gpio", "frame", "logs", "stop"}) {
+                                      "touch", "stick", "gpio", "frame", "logs", "panel", "stop"}) {
         SCOPED_TRACE(command);
         EXPECT_NE(overview.out.find("\n  " + command + " "), std::string::npos);
         const ProgramRun help = unitsimRun({command, "--help"});
@@ -682,6 +662,10 @@ TEST_F(UnitsimTest, HelpGoesToStdoutAndWrongCallsNameTheProblemAndTheUsage) {
          "unitsim make: --display-type must be a number from 0 to 4294967295, not 'three'"},
         {{"touch", unit, "--button", "up", "20"}, "unitsim touch: unexpected argument '20'"},
         {{"gpio", unit, "medium"}, "unitsim gpio: the level is high or low, not 'medium'"},
+        {{"panel", unit, "--port", "65536"},
+         "unitsim panel: --port must be a port number up to 65535, not 65536"},
+        {{"panel", unit, "--upload-limit", "lots"},
+         "unitsim panel: --upload-limit must be a number from 0 to 4294967295, not 'lots'"},
     };
     for (const WrongCall& wrongCall : wrongCalls) {
         SCOPED_TRACE(testing::PrintToString(wrongCall.arguments));

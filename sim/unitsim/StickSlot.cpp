@@ -71,7 +71,7 @@ std::string StickSlot::Incoming::finish() {
         throw CommandFailure(temporaryPath_ + ": cannot be written: " + errorText(errno));
     }
     slot_.unit_.makeFolder(UnitsimPaths::stickFolder);
-    const std::string target = slot_.hostPath(name_);
+    std::string target = slot_.hostPath(name_);
     if (std::rename(temporaryPath_.c_str(), target.c_str()) != 0) {
         throw CommandFailure(target + ": cannot be written: " + errorText(errno));
     }

@@ -18,7 +18,7 @@ public:
         std::string text;
     };
 
-    static constexpr std::size_t windowSize = 256 * 1024;
+    static constexpr std::size_t windowSize = std::size_t{256} * 1024;
 
     explicit LogTail(std::string hostPath) : hostPath_(std::move(hostPath)) {}
 

@@ -1,4 +1,5 @@
 #include <pthread.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdint>
@@ -17,7 +18,7 @@ namespace Sim::Unitsim {
 namespace {
 
 constexpr std::uint32_t highestPort = 65535;
-constexpr std::uintmax_t mebibyte = 1024 * 1024;
+constexpr std::uintmax_t mebibyte = std::uintmax_t{1024} * 1024;
 constexpr std::uint32_t defaultUploadLimitMebibytes = 1024;
 
 sigset_t endingSignals() {
@@ -57,7 +58,7 @@ int panel(const CommandLine& line) {
                                "/ shows the unit " + unit.root() + " (Ctrl-C ends the panel)\n");
     const bool served = server.serve();
     // Wakes the signal thread when serving ended by itself.
-    ::pthread_kill(ending.native_handle(), SIGTERM);
+    ::kill(::getpid(), SIGTERM);
     ending.join();
     if (!served) {
         throw CommandFailure("the panel stopped serving");

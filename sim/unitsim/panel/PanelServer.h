@@ -12,7 +12,7 @@
 #include "sim/unitsim/panel/UnitControl.h"
 #include "sim/unitsim/panel/UnitView.h"
 
-namespace httplib {
+namespace httplib {  // NOLINT(readability-identifier-naming): the library's own name
 class Server;
 class Response;
 class DataSink;

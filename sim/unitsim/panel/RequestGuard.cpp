@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -11,6 +12,7 @@ namespace {
 
 constexpr std::array<std::string_view, 3> panelHostNames = {"127.0.0.1", "localhost", "[::1]"};
 constexpr std::string_view mappedPrefix = "::ffff:";
+constexpr std::string_view httpScheme = "http://";
 
 }  // namespace
 
@@ -30,12 +32,8 @@ bool RequestGuard::isLoopback(const std::string& address) {
 
 bool RequestGuard::isPanelHost(const std::string& host) const {
     const std::string port = ":" + std::to_string(port_);
-    for (const std::string_view name : panelHostNames) {
-        if (host == std::string(name) + port) {
-            return true;
-        }
-    }
-    return false;
+    return std::ranges::any_of(
+        panelHostNames, [&](std::string_view name) { return host == std::string(name) + port; });
 }
 
 std::optional<std::string> RequestGuard::refusal(const std::string& remoteAddress,
@@ -50,7 +48,8 @@ std::optional<std::string> RequestGuard::refusal(const std::string& remoteAddres
     }
     const bool changesUnit = method != "GET" && method != "HEAD";
     if (changesUnit && !origin.empty() &&
-        !isPanelHost(origin.starts_with("http://") ? origin.substr(7) : std::string())) {
+        !isPanelHost(origin.starts_with(httpScheme) ? origin.substr(httpScheme.size())
+                                                    : std::string())) {
         return "the panel takes changes only from its own page, not from '" + origin + "'";
     }
     return std::nullopt;

@@ -93,7 +93,7 @@ std::string UnitControl::boot() {
         ::close(channel[0]);
         throw CommandFailure(std::string("cannot start the unit: ") + std::strerror(errno));
     }
-    const std::string output = withoutFinalNewline(readAll(channel[0]));
+    std::string output = withoutFinalNewline(readAll(channel[0]));
     ::close(channel[0]);
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {

@@ -18,8 +18,8 @@ public:
 
     static std::string json(const UnitFolder& unit, const Settings& settings);
     // {"message": TEXT} or {"error": TEXT}: the answer to one request.
-    static std::string message(const std::string& text);
-    static std::string error(const std::string& text);
+    static std::string message(const std::string& said);
+    static std::string error(const std::string& said);
 };
 
 }  // namespace Sim::Unitsim
