@@ -37,15 +37,15 @@ std::string stickFolder(const UnitFolder& unit) {
 
 }  // namespace
 
-StickSlot::Incoming::Incoming(const StickSlot& slot, std::string name, Platform::File file,
+StickSlot::Incoming::Incoming(UnitFolder unit, std::string name, Platform::File file,
                               std::string temporaryPath)
-    : slot_(slot),
+    : unit_(std::move(unit)),
       name_(std::move(name)),
       file_(std::move(file)),
       temporaryPath_(std::move(temporaryPath)) {}
 
 StickSlot::Incoming::Incoming(Incoming&& other) noexcept
-    : slot_(other.slot_),
+    : unit_(std::move(other.unit_)),
       name_(std::move(other.name_)),
       file_(std::move(other.file_)),
       temporaryPath_(std::exchange(other.temporaryPath_, {})),
@@ -70,8 +70,8 @@ std::string StickSlot::Incoming::finish() {
     if (!synced || !closed) {
         throw CommandFailure(temporaryPath_ + ": cannot be written: " + errorText(errno));
     }
-    slot_.unit_.makeFolder(UnitsimPaths::stickFolder);
-    std::string target = slot_.hostPath(name_);
+    unit_.makeFolder(UnitsimPaths::stickFolder);
+    std::string target = StickSlot(unit_).hostPath(name_);
     if (std::rename(temporaryPath_.c_str(), target.c_str()) != 0) {
         throw CommandFailure(target + ": cannot be written: " + errorText(errno));
     }
@@ -135,7 +135,7 @@ StickSlot::Incoming StickSlot::receive(const std::string& name) const {
         throw CommandFailure(unit_.hostPath(incomingFolder) +
                              ": no file can be made there: " + errorText(file.openError()));
     }
-    Incoming incoming(*this, name, std::move(file), temporaryPath);
+    Incoming incoming(unit_, name, std::move(file), temporaryPath);
     // Made private to its owner; on the stick it is readable by all, as a copied file is.
     if (!incoming.file_.setPermissions(0644)) {
         throw CommandFailure(temporaryPath + ": cannot be made readable: " + errorText(errno));

@@ -4,6 +4,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/File.h"
@@ -39,17 +40,17 @@ public:
 
     private:
         friend class StickSlot;
-        Incoming(const StickSlot& slot, std::string name, Platform::File file,
-                 std::string temporaryPath);
+        Incoming(UnitFolder unit, std::string name, Platform::File file, std::string temporaryPath);
 
-        const StickSlot& slot_;
+        // Kept by value: an incoming file outlives the slot that started it.
+        UnitFolder unit_;
         std::string name_;
         Platform::File file_;
         std::string temporaryPath_;
         std::uintmax_t size_ = 0;
     };
 
-    explicit StickSlot(const UnitFolder& unit) : unit_(unit) {}
+    explicit StickSlot(UnitFolder unit) : unit_(std::move(unit)) {}
 
     // Why `name` cannot name a file on the stick (empty, "." or "..", a path, a control
     // character), or nothing when it can.
@@ -67,7 +68,7 @@ public:
     void remove() const;
 
 private:
-    const UnitFolder& unit_;
+    UnitFolder unit_;
 };
 
 }  // namespace Sim::Unitsim
