@@ -15,6 +15,7 @@
 #include "CoreSystem/InputEvent.h"
 #include "RecordingDevice.h"
 #include "TestSupport.h"
+#include "sim/unitsim/Arguments.h"
 #include "sim/unitsim/UnitFolder.h"
 #include "sim/unitsim/panel/PanelServer.h"
 #include "sim/unitsim/panel/RequestGuard.h"
@@ -129,6 +130,17 @@ TEST(RequestGuardTest, AnswersOnlyLoopbackRequestsAddressedToThePanel) {
                   each.refused)
             << each.remote << " " << each.method << " Host " << each.host << " Origin "
             << each.origin;
+    }
+}
+
+TEST_F(PanelServerTest, ASecondPanelCannotTakeTheSamePort) {
+    PanelServer second(*unit, Sim::Unitsim::UnitView::Settings{uploadLimit});
+    try {
+        second.bind(port);
+        ADD_FAILURE() << "a second panel shares port " << port;
+    } catch (const Sim::Unitsim::CommandFailure& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "cannot serve on 127.0.0.1:" + std::to_string(port) + " (is the port taken?)");
     }
 }
 

@@ -1,6 +1,7 @@
 #include "sim/unitsim/panel/PanelServer.h"
 
 #include <openssl/evp.h>
+#include <sys/socket.h>
 
 #include <httplib.h>
 #include <array>
@@ -119,6 +120,12 @@ PanelServer::PanelServer(const UnitFolder& unit, const UnitView::Settings& setti
       control_(unit),
       server_(std::make_unique<httplib::Server>()) {
     server_->new_task_queue = [] { return new httplib::ThreadPool(threadCount); };
+    // The library's default also shares the port with any other server that asks (SO_REUSEPORT):
+    // a second panel on the same port must be refused instead.
+    server_->set_socket_options([](int socket) {
+        const int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     addRoutes();
 }
 
@@ -138,11 +145,18 @@ int PanelServer::bind(int port) {
 }
 
 bool PanelServer::serve() {
-    return server_->listen_after_bind();
+    serving_ = true;
+    // A stop that came first is kept: the library's stop acts only on a server that listens.
+    const bool served = stopping_ || server_->listen_after_bind();
+    serving_ = false;
+    return served;
 }
 
 void PanelServer::stop() {
     stopping_ = true;
+    while (serving_ && !server_->is_running()) {
+        Platform::sleepMilliseconds(1);
+    }
     server_->stop();
 }
 

@@ -55,6 +55,7 @@ private:
     UnitControl control_;
     std::optional<RequestGuard> guard_;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> serving_{false};
     std::unique_ptr<httplib::Server> server_;
 };
 
