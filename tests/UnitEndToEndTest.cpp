@@ -3,11 +3,15 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -63,6 +67,58 @@ bool containsInOrder(const std::vector<std::string>& lines,
     return true;
 }
 
+// Counts the loader's searches for packages on the stick from the moment it is made: every round
+// of the search loop lists the stick's folder, which opens it.
+class StickSearches {
+public:
+    explicit StickSearches(const std::string& stickFolder)
+        : descriptor_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
+        EXPECT_GE(descriptor_, 0) << std::strerror(errno);
+        EXPECT_GE(::inotify_add_watch(descriptor_, stickFolder.c_str(), IN_OPEN), 0)
+            << std::strerror(errno);
+    }
+    ~StickSearches() { ::close(descriptor_); }
+    StickSearches(const StickSearches&) = delete;
+    StickSearches& operator=(const StickSearches&) = delete;
+
+    // Whether the stick was searched `count` times within `seconds`: then the loader went
+    // through `count - 1` whole rounds of the loop (the button poll and the pause included)
+    // without taking a package or ending.
+    bool waitFor(int count, int seconds = 60) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (seen_ < count) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            pollfd readable{.fd = descriptor_, .events = POLLIN, .revents = 0};
+            if (::poll(&readable, 1, static_cast<int>(left.count())) > 0) {
+                countOpenings();
+            }
+        }
+        return true;
+    }
+
+private:
+    void countOpenings() {
+        alignas(inotify_event) char buffer[4096];
+        const ssize_t length = ::read(descriptor_, buffer, sizeof buffer);
+        for (ssize_t offset = 0; offset < length;) {
+            inotify_event event{};
+            std::memcpy(&event, buffer + offset, sizeof event);
+            // Files opened in the folder carry their name; the folder's own openings do not.
+            if ((event.mask & IN_OPEN) != 0 && event.len == 0) {
+                ++seen_;
+            }
+            offset += static_cast<ssize_t>(sizeof event + event.len);
+        }
+    }
+
+    int descriptor_;
+    int seen_ = 0;
+};
+
 class UnitEndToEndTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -76,6 +132,8 @@ protected:
 
     void TearDown() override {
         unitsim({"stop", root_});
+        // A sanitizer's report ends the loader wherever it is; the run may not show it.
+        EXPECT_THAT(unitFile("/var/log/loader.out"), Not(HasSubstr("Sanitizer")));
         std::error_code ignored;
         std::filesystem::remove_all(scratch_, ignored);
     }
@@ -289,7 +347,9 @@ TEST_F(UnitEndToEndTest, StickNamesMustContainTheLowerCaseExtension) {
     putOnStick(package("upper.kx1", "upper case"), "UPPER.KX1");
     startUnit();
     ASSERT_TRUE(waitForFrames(1));  // the wait screen: nothing was offered
-    std::this_thread::sleep_for(2500ms);
+    StickSearches searches(root_ + "/mnt/stick");
+    ASSERT_TRUE(searches.waitFor(2)) << "the loader stopped searching the stick";
+    EXPECT_EQ(frameCount(), 1U);
     EXPECT_FALSE(unitHas("/var/run/outcome"));
     EXPECT_FALSE(unitHas("/fs/etfs/app/marker"));
 
@@ -306,8 +366,9 @@ TEST_F(UnitEndToEndTest, AnEmptyStickShowsTheWaitScreenOnce) {
     makeUnit();
     startUnit();
     ASSERT_TRUE(waitForFrames(1));
-    // Three more rounds of the search loop, each with a pause and a button poll.
-    std::this_thread::sleep_for(4s);
+    // Two more whole rounds of the search loop, each with a button poll and a pause.
+    StickSearches searches(root_ + "/mnt/stick");
+    ASSERT_TRUE(searches.waitFor(3)) << "the loader stopped searching the stick";
     EXPECT_EQ(frameCount(), 1U);
     EXPECT_FALSE(unitHas("/var/run/outcome"));
 }
@@ -441,16 +502,21 @@ TEST_F(UnitEndToEndTest, TheShutdownRequestNeedsTwoRaisedSamples) {
     makeUnit();
     startUnit();
     ASSERT_TRUE(waitForFrames(1));
+    StickSearches searches(root_ + "/mnt/stick");
     // Much shorter than one sampling interval, so at most one sample sees it. Written here
     // rather than by two unitsim runs, whose start-up time would lengthen the pulse.
     setGpioLevel(true);
     std::this_thread::sleep_for(20ms);
     setGpioLevel(false);
-    std::this_thread::sleep_for(2s);
+    // The round after the pulse's may have looked at the flag before any sample; the one after
+    // it looks more than a second later, after several samples of the low input.
+    ASSERT_TRUE(searches.waitFor(3)) << "the loader stopped searching the stick";
+    EXPECT_THAT(unitFile("/var/log/slog"), Not(HasSubstr("Shutdown")));
     EXPECT_FALSE(unitHas("/var/run/outcome"));
 
     act({"gpio", "high"});
     ASSERT_TRUE(waitForReset()) << outcome();
+    EXPECT_THAT(unitFile("/var/log/slog"), HasSubstr("HardwareManager: Shutdown M2"));
     EXPECT_FALSE(unitHas("/fs/etfs/installed.kx1"));
 }
 
@@ -564,8 +630,9 @@ TEST_F(UnitEndToEndTest, AProductionTestLinkedOutOfTheUnitIsNeitherOpenedUpNorRu
 
     startUnit();
     ASSERT_TRUE(waitForFrames(1));  // the wait screen: the production test's turn has passed
-    std::this_thread::sleep_for(1s);
 
+    // The loader logs every command it has the shell run before it runs it.
+    EXPECT_THAT(unitFile("/var/log/loader.out"), Not(HasSubstr("ProductionTest")));
     EXPECT_FALSE(std::filesystem::exists(scratch_ + "/outside/ran"));
     EXPECT_EQ(std::filesystem::status(program).permissions(), std::filesystem::perms::owner_all);
 }

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <system_error>
 
 #include "platform/DeviceProtocol.h"
@@ -42,20 +43,29 @@ std::int32_t dispatch(const DeviceServer::Handlers& handlers, DeviceProtocol::Re
 
 DeviceServer::DeviceServer(std::string hostPath, Handlers handlers)
     : path_(std::move(hostPath)), handlers_(std::move(handlers)) {
+    // The socket is bound and listening under a name of its own before it takes the device's
+    // path: a client that finds the path can connect at once, as it could to a real driver.
+    const std::string unlisted = path_ + "." + std::to_string(getpid()) + ".new";
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (path_.size() >= sizeof address.sun_path) {
+    if (unlisted.size() >= sizeof address.sun_path) {
         throw std::system_error(ENAMETOOLONG, std::generic_category(), path_);
     }
-    std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+    std::memcpy(address.sun_path, unlisted.c_str(), unlisted.size() + 1);
     listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listener_ < 0 ||
-        bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener_, 16) != 0) {
+        bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         const int error = errno;
         if (listener_ >= 0) {
             close(listener_);
         }
+        throw std::system_error(error, std::generic_category(), "device server at " + path_);
+    }
+    if (listen(listener_, 16) != 0 ||
+        renameat2(AT_FDCWD, unlisted.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE) != 0) {
+        const int error = errno;
+        std::remove(unlisted.c_str());
+        close(listener_);
         throw std::system_error(error, std::generic_category(), "device server at " + path_);
     }
     int wake[2];
