@@ -8,8 +8,8 @@
 
 #include "CoreSystem/ByteOrder.h"
 #include "CoreSystem/Console.h"
+#include "CoreSystem/DisplayLayout.h"
 #include "CoreSystem/InputEvent.h"
-#include "boot/ui/DisplayLayout.h"
 #include "platform/Clock.h"
 #include "platform/Device.h"
 #include "platform/PhysicalMemory.h"
@@ -44,10 +44,10 @@ std::size_t keyIndex(const std::string& name) {
 }
 
 // The soft key for the unit's display type; CommandFailure when that display has no such key.
-Boot::SoftKey softKey(const UnitFolder& unit, const std::string& name) {
+CoreSystem::SoftKey softKey(const UnitFolder& unit, const std::string& name) {
     const std::size_t index = keyIndex(name);
     const std::uint32_t displayType = unit.configuration().displayType;
-    const std::map<int, Boot::DisplayLayout> layouts = Boot::DisplayLayout::builtIn();
+    const std::map<int, CoreSystem::DisplayLayout> layouts = CoreSystem::DisplayLayout::builtIn();
     const auto layout = layouts.find(static_cast<int>(displayType));
     if (layout == layouts.end() || layout->second.keys.at(index).keyMask == 0) {
         throw CommandFailure("display type " + std::to_string(displayType) + " has no " + name +
@@ -121,9 +121,9 @@ int touch(const CommandLine& line) {
     std::int32_t y = 0;
     if (button) {
         // The driver's y counts upwards from the bottom, like the soft key's corner.
-        const Boot::SoftKey key = softKey(unit, *button);
-        x = key.x + Boot::DisplayLayout::iconSize / 2;
-        y = key.y + Boot::DisplayLayout::iconSize / 2;
+        const CoreSystem::SoftKey key = softKey(unit, *button);
+        x = key.x + CoreSystem::DisplayLayout::iconSize / 2;
+        y = key.y + CoreSystem::DisplayLayout::iconSize / 2;
     } else {
         x = parseSigned(line.positionals()[1], "X");
         y = parseSigned(line.positionals()[2], "Y");
