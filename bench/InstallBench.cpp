@@ -55,6 +55,7 @@
 #include "boot/ComponentInstallerBase.h"
 #include "boot/InstallLog.h"
 #include "boot/InstallManager.h"
+#include "boot/LoaderKey.h"
 #include "boot/ui/UIManager.h"
 #include "platform/Clock.h"
 #include "platform/Process.h"
@@ -190,7 +191,7 @@ InstallReport installOnce(const std::string& packagePath) {
     SilentInterface ui;
     Boot::InstallStatus status = Boot::InstallStatus::failure;
     const Duration elapsed = timed([&] {
-        Boot::InstallManager manager(ui);
+        Boot::InstallManager manager(ui, Boot::loaderKey());
         status = manager.install(packagePath);
     });
     if (status != Boot::InstallStatus::success) {
@@ -239,7 +240,7 @@ DrawnInstallReport drawnInstallOnce(const std::string& packagePath) {
     TimedScreen ui(screen);
     Boot::InstallStatus status = Boot::InstallStatus::failure;
     const Duration elapsed = timed([&] {
-        Boot::InstallManager manager(ui);
+        Boot::InstallManager manager(ui, Boot::loaderKey());
         status = manager.install(packagePath);
     });
     screen.window().flush();
@@ -299,8 +300,8 @@ Verification verifyPackage(Boot::InstallPackage& package, const std::string& pac
     Verification verification{};
     bool passed = false;
     verification.signatureCheck = timed([&] {
-        passed =
-            package.load(packagePath).magic() == Boot::packageMagic && package.verifySignature();
+        passed = package.load(packagePath).magic() == Boot::packageMagic &&
+                 package.verifySignature(Boot::loaderKey());
     });
     SilentInterface ui;
     verification.componentCrc = timed([&] { passed = passed && package.verifyComponentData(ui); });
@@ -409,9 +410,10 @@ std::optional<Subject> sealSubject(const Setup& setup, const std::string& name,
     subject.archivePath = archivePath;
     subject.packagePath = setup.folder + "/" + name + ".kx1";
     std::string error;
-    const Packaging::RsaPublicKey key = Packaging::RsaPublicKey::fromPemFile(LOADER_KEY_FILE);
+    const Packaging::RsaPublicKey key =
+        Packaging::RsaPublicKey::fromPemFile(LOADER_PUBLIC_KEY_FILE);
     if (!key.isValid()) {
-        Console::printf("install_bench: %s: %s\n", LOADER_KEY_FILE, key.problem().c_str());
+        Console::printf("install_bench: %s: %s\n", LOADER_PUBLIC_KEY_FILE, key.problem().c_str());
         return std::nullopt;
     }
     Packaging::PackageDescription description;

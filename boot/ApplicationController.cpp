@@ -5,6 +5,7 @@
 
 #include "CoreSystem/HardwareManager.h"
 #include "CoreSystem/Utilities.h"
+#include "boot/LoaderKey.h"
 #include "boot/ui/UIState.h"
 #include "platform/Clock.h"
 #include "platform/FileSync.h"
@@ -29,7 +30,7 @@ constexpr long long unusablePartitionPauseMilliseconds = 60'000;
 
 bool ApplicationController::waitScreenShown = false;
 
-ApplicationController::ApplicationController() : ui_(this), installManager_(ui_) {}
+ApplicationController::ApplicationController() : ui_(this), installManager_(ui_, loaderKey()) {}
 
 ApplicationController::~ApplicationController() {
     {

@@ -41,8 +41,8 @@ void wipeDataPartition() {
 
 }  // namespace
 
-InstallManager::InstallManager(InstallUserInterface& userInterface)
-    : ui_(userInterface), package_(installedPackagePath()) {
+InstallManager::InstallManager(InstallUserInterface& userInterface, const RsaKey& key)
+    : ui_(userInterface), key_(key), package_(installedPackagePath()) {
     log_.open(Utilities::stickPath("") + "install.log");
 }
 
@@ -112,7 +112,7 @@ InstallStatus InstallManager::verify() {
         return InstallStatus::missingSerialNumber;
     }
     log_.line("Serial number exists");
-    if (!package_.verifySignature()) {
+    if (!package_.verifySignature(key_)) {
         log_.line("Invalid package signature");
         return InstallStatus::invalidFile;
     }
@@ -120,7 +120,7 @@ InstallStatus InstallManager::verify() {
     if ((header.flags() & flagPasswordProtected) != 0) {
         log_.line("Install package is password protected");
         const std::string password = ui_.requestPassword();
-        if (!package_.decryptedTextEquals(password, header.passwordBlock())) {
+        if (!package_.decryptedTextEquals(key_, password, header.passwordBlock())) {
             log_.line("Password rejected");
             return InstallStatus::passwordIncorrect;
         }
@@ -130,7 +130,7 @@ InstallStatus InstallManager::verify() {
     }
     if ((header.flags() & flagPartNumberLocked) != 0) {
         log_.line("Install package is part number locked");
-        if (!package_.decryptedTextEquals(lockedPartNumber, header.partNumberBlock())) {
+        if (!package_.decryptedTextEquals(key_, lockedPartNumber, header.partNumberBlock())) {
             log_.line("Part number does not match hardware");
             return InstallStatus::partNumberMismatch;
         }

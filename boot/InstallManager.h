@@ -7,6 +7,7 @@
 #include "boot/InstallPackage.h"
 #include "boot/InstallStatus.h"
 #include "boot/InstallUserInterface.h"
+#include "boot/RsaKey.h"
 
 namespace Boot {
 
@@ -16,8 +17,9 @@ namespace Boot {
 class InstallManager {
 public:
     // Reads the installed record and opens the install log. `userInterface` receives progress
-    // and password requests and must outlive the manager.
-    explicit InstallManager(InstallUserInterface& userInterface);
+    // and password requests; `key` (the loader's key) opens the packages' signature, password
+    // and part-number blocks. Both must outlive the manager.
+    InstallManager(InstallUserInterface& userInterface, const RsaKey& key);
 
     // Verifies and installs the package at `packagePath` (a host path).
     InstallStatus install(const std::string& packagePath);
@@ -34,6 +36,7 @@ private:
     InstallStatus installComponents();
 
     InstallUserInterface& ui_;
+    const RsaKey& key_;
     InstallPackage package_;
     InstallLog log_;
 };

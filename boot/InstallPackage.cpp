@@ -11,7 +11,6 @@
 #include "CoreSystem/CRC32.h"
 #include "CoreSystem/Utilities.h"
 #include "boot/ComponentDataReader.h"
-#include "boot/RsaKey.h"
 
 namespace Boot {
 namespace {
@@ -151,7 +150,7 @@ bool InstallPackage::readRange(std::uint64_t offset, std::uint64_t size,
     return true;
 }
 
-bool InstallPackage::verifySignature() {
+bool InstallPackage::verifySignature(const RsaKey& key) {
     // Only a loaded package has a table whose size was checked against the file.
     if (!stream_.good() || !isLoaded()) {
         return false;
@@ -167,19 +166,19 @@ bool InstallPackage::verifySignature() {
         return false;
     }
     std::vector<std::uint8_t> plaintext;
-    if (!RsaKey::loaderKey().decrypt(signature_, plaintext) || plaintext.size() < sizeof(crc)) {
+    if (!key.decrypt(signature_, plaintext) || plaintext.size() < sizeof(crc)) {
         return false;
     }
     return CoreSystem::ByteOrder::loadLittleEndian32(plaintext.data()) == crc;
 }
 
-bool InstallPackage::decryptedTextEquals(std::string_view expected,
+bool InstallPackage::decryptedTextEquals(const RsaKey& key, std::string_view expected,
                                          std::span<const std::uint8_t, rsaBlockSize> block) const {
     if (!isLoaded()) {
         return false;
     }
     std::vector<std::uint8_t> plaintext;
-    if (!RsaKey::loaderKey().decrypt(block, plaintext)) {
+    if (!key.decrypt(block, plaintext)) {
         return false;
     }
     const auto textEnd = std::find(plaintext.begin(), plaintext.end(), std::uint8_t{0});

@@ -16,6 +16,7 @@
 #include "boot/InstallUserInterface.h"
 #include "boot/PackageFormat.h"
 #include "boot/PackageSeal.h"
+#include "boot/RsaKey.h"
 
 namespace Boot {
 
@@ -49,13 +50,13 @@ public:
     // the package loaded.
     [[nodiscard]] PackageHeader load(const std::string& packagePath);
 
-    // Whether the signature block opens with the loader key to the package CRC-32 of the
-    // header and table.
-    [[nodiscard]] bool verifySignature();
+    // Whether the signature block opens with `key` (the loader's key) to the package CRC-32 of
+    // the header and table.
+    [[nodiscard]] bool verifySignature(const RsaKey& key);
 
-    // Whether the package is loaded and `block` opens to exactly `expected` (up to the first
-    // zero byte of the plaintext; case matters).
-    [[nodiscard]] bool decryptedTextEquals(std::string_view expected,
+    // Whether the package is loaded and `block` opens with `key` to exactly `expected` (up to
+    // the first zero byte of the plaintext; case matters).
+    [[nodiscard]] bool decryptedTextEquals(const RsaKey& key, std::string_view expected,
                                            std::span<const std::uint8_t, rsaBlockSize> block) const;
 
     // The stream the components are read from and a copy of entry `index`. False when no

@@ -43,6 +43,12 @@ inline constexpr std::uint32_t acceptedWithoutInstaller14 = 14;
 inline constexpr std::uint32_t customFiles = 15;
 inline constexpr std::uint32_t lowest = 1;
 inline constexpr std::uint32_t highest = 15;
+// Whether the unit runs an installer for the type (13 and 14 are accepted and install nothing);
+// what watches an install from outside weighs its progress by this.
+constexpr bool runsInstaller(std::uint32_t type) {
+    return type >= lowest && type <= highest && type != acceptedWithoutInstaller13 &&
+           type != acceptedWithoutInstaller14;
+}
 }  // namespace ComponentType
 
 // The 664-byte header, kept verbatim so that its reserved fields travel into the installed

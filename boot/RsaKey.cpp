@@ -9,9 +9,6 @@
 
 #include "CoreSystem/Console.h"
 
-// The PEM text of the loader's key, embedded by the build (zero-terminated).
-extern "C" const unsigned char loaderKeyPem[];
-
 namespace Boot {
 
 void RsaKey::KeyDeleter::operator()(evp_pkey_st* key) const {
@@ -55,11 +52,6 @@ bool RsaKey::decrypt(std::span<const std::uint8_t, rsaBlockSize> block,
     EVP_PKEY_CTX_free(context);
     plaintext.resize(decrypted ? length : 0);
     return decrypted;
-}
-
-const RsaKey& RsaKey::loaderKey() {
-    static const RsaKey key{std::string_view(reinterpret_cast<const char*>(loaderKeyPem))};
-    return key;
 }
 
 }  // namespace Boot

@@ -29,9 +29,6 @@ public:
     [[nodiscard]] bool decrypt(std::span<const std::uint8_t, rsaBlockSize> block,
                                std::vector<std::uint8_t>& plaintext) const;
 
-    // The key built into the loader.
-    static const RsaKey& loaderKey();
-
 private:
     struct KeyDeleter {
         void operator()(evp_pkey_st* key) const;

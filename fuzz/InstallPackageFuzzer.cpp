@@ -9,6 +9,7 @@
 
 #include "boot/InstallPackage.h"
 #include "boot/InstallUserInterface.h"
+#include "boot/LoaderKey.h"
 #include "fuzz/FuzzSupport.h"
 
 namespace {
@@ -48,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     // Either answer of the checks is right for some input; they must only not crash.
-    static_cast<void>(package.verifySignature());
+    static_cast<void>(package.verifySignature(Boot::loaderKey()));
     SilentUserInterface userInterface;
     static_cast<void>(package.verifyComponentData(userInterface));
     std::istream* stream = nullptr;

@@ -17,6 +17,7 @@
 #include "InstallFixtures.h"
 #include "TestSupport.h"
 #include "boot/InstallManager.h"
+#include "boot/LoaderKey.h"
 #include "platform/Process.h"
 #include "sim/drivers/IplControlDriver.h"
 #include "tools/PackageWriter.h"
@@ -66,13 +67,13 @@ protected:
         std::string path = root.prepare(unitPath);
         std::string error;
         EXPECT_TRUE(Packaging::PackageWriter::write(
-            description, Packaging::RsaPublicKey::fromPemFile(LOADER_KEY_FILE), path, error))
+            description, Packaging::RsaPublicKey::fromPemFile(LOADER_PUBLIC_KEY_FILE), path, error))
             << error;
         return path;
     }
 
     InstallStatus install(const std::string& packagePath) {
-        Boot::InstallManager manager(ui);
+        Boot::InstallManager manager(ui, Boot::loaderKey());
         const InstallStatus status = manager.install(packagePath);
         installed = manager.package().installed();
         return status;
@@ -420,7 +421,7 @@ TEST_F(InstallManagerTest, DataChangedAfterItsCheckIsNeverInstalledAsVerified) {
                                          .path = componentFile("component", testCase.verified)}}},
                         "/mnt/stick/changing.kx1");
         RewritingInterface rewriting(path, testCase.verified, testCase.replacement);
-        Boot::InstallManager manager(rewriting);
+        Boot::InstallManager manager(rewriting, Boot::loaderKey());
 
         EXPECT_EQ(manager.install(path), testCase.expected);
 
@@ -441,8 +442,8 @@ TEST_F(InstallManagerTest, APackageMadeByTheReleaseToolInstalls) {
                    "component application 2.9.10247 app.tar.gz\n");
     const std::string release = root.path() + "/release/";
     const std::string command = std::string(KX1_PATH) + " pack " + release + "manifest.txt " +
-                                root.path() + "/mnt/stick/release.kx1 --key " + LOADER_KEY_FILE +
-                                " > /dev/null";
+                                root.path() + "/mnt/stick/release.kx1 --key " +
+                                LOADER_PUBLIC_KEY_FILE + " > /dev/null";
     ASSERT_EQ(Platform::Process::system(command), 0);
     ui.password = "0815";
     EXPECT_EQ(install(root.path() + "/mnt/stick/release.kx1"), InstallStatus::success);

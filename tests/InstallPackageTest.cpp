@@ -15,6 +15,7 @@
 #include "CoreSystem/CRC32.h"
 #include "TestSupport.h"
 #include "boot/InstallPackage.h"
+#include "boot/LoaderKey.h"
 #include "boot/PackageFormat.h"
 #include "tools/PackageWriter.h"
 #include "tools/RsaPublicKey.h"
@@ -23,6 +24,7 @@ namespace {
 
 using Boot::ComponentEntry;
 using Boot::InstallPackage;
+using Boot::loaderKey;
 using Boot::PackageHeader;
 using CoreSystem::ByteOrder::storeLittleEndian32;
 
@@ -107,7 +109,8 @@ protected:
     }
 
     const TestSupport::TemporaryUnitRoot root;
-    const Packaging::RsaPublicKey key = Packaging::RsaPublicKey::fromPemFile(LOADER_KEY_FILE);
+    const Packaging::RsaPublicKey key =
+        Packaging::RsaPublicKey::fromPemFile(LOADER_PUBLIC_KEY_FILE);
     const std::string packagePath = root.prepare("/mnt/stick/package.kx1");
     const std::string recordPath = root.path() + "/fs/etfs/installed.kx1";
 };
@@ -123,7 +126,7 @@ TEST_F(InstallPackageTest, LoadsVerifiesAndHandsOutTheComponentsOfASignedPackage
     EXPECT_EQ(header.flags(), Boot::flagPasswordProtected);
     EXPECT_EQ(header.count(), 2);
     ASSERT_EQ(package.components().size(), 2U);
-    EXPECT_TRUE(package.verifySignature());
+    EXPECT_TRUE(package.verifySignature(loaderKey()));
     RecordingUserInterface userInterface;
     EXPECT_TRUE(package.verifyComponentData(userInterface));
     EXPECT_EQ(userInterface.percents, (std::vector<int>{0, 44, 100}));
@@ -183,7 +186,7 @@ TEST_F(InstallPackageTest, FilesThatCannotHoldTheirTableFailToLoadAndNeverVerify
         InstallPackage package(recordPath);
         EXPECT_EQ(package.load(packagePath).magic(), testCase.magic);
         EXPECT_EQ(package.components().size(), testCase.entries);
-        EXPECT_FALSE(package.verifySignature());
+        EXPECT_FALSE(package.verifySignature(loaderKey()));
         std::istream* stream = nullptr;
         ComponentEntry entry;
         EXPECT_EQ(package.getComponent(0, stream, entry), testCase.entries > 0);
@@ -195,7 +198,7 @@ TEST_F(InstallPackageTest, APackageWithoutComponentsIsSignedOverItsHeaderAlone) 
     ASSERT_EQ(packageBytes().size(), Boot::packageHeaderSize + Boot::signatureBlockSize);
     InstallPackage package(recordPath);
     EXPECT_EQ(package.load(packagePath).count(), 0);
-    EXPECT_TRUE(package.verifySignature());
+    EXPECT_TRUE(package.verifySignature(loaderKey()));
     RecordingUserInterface userInterface;
     EXPECT_TRUE(package.verifyComponentData(userInterface));
     EXPECT_EQ(userInterface.percents, std::vector<int>{0});
@@ -252,7 +255,7 @@ TEST_F(InstallPackageTest, ChangesAfterSigningFailTheSignatureOrTheDataCheck) {
         testCase.change();
         InstallPackage package(recordPath);
         ASSERT_EQ(package.load(packagePath).magic(), Boot::packageMagic);
-        EXPECT_EQ(package.verifySignature(), testCase.signatureValid);
+        EXPECT_EQ(package.verifySignature(loaderKey()), testCase.signatureValid);
         RecordingUserInterface userInterface;
         EXPECT_EQ(package.verifyComponentData(userInterface), testCase.percents.back() == 100);
         EXPECT_EQ(userInterface.percents, testCase.percents);
@@ -310,7 +313,7 @@ TEST_F(InstallPackageTest, ASignaturePlaintextShorterThanFourBytesIsInvalid) {
         replacePackage(header + asText(block));
         InstallPackage package(recordPath);
         ASSERT_EQ(package.load(packagePath).magic(), Boot::packageMagic);
-        EXPECT_EQ(package.verifySignature(), length == 4);
+        EXPECT_EQ(package.verifySignature(loaderKey()), length == 4);
     }
 }
 
@@ -330,17 +333,18 @@ TEST_F(InstallPackageTest, DecryptedTextsMustMatchExactlyUpToTheirFirstZeroByte)
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.expected);
-        EXPECT_EQ(package.decryptedTextEquals(testCase.expected, testCase.password
-                                                                     ? header.passwordBlock()
-                                                                     : header.partNumberBlock()),
+        EXPECT_EQ(package.decryptedTextEquals(
+                      loaderKey(), testCase.expected,
+                      testCase.password ? header.passwordBlock() : header.partNumberBlock()),
                   testCase.matches);
     }
     EXPECT_FALSE(package.decryptedTextEquals(
-        "Code12", std::array<std::uint8_t, Boot::rsaBlockSize>{}));  // not a sealed block
+        loaderKey(), "Code12",
+        std::array<std::uint8_t, Boot::rsaBlockSize>{}));  // not a sealed block
 
     // Without a loaded package nothing matches, even a well-sealed block.
     EXPECT_NE(package.load(root.path() + "/missing.kx1").magic(), Boot::packageMagic);
-    EXPECT_FALSE(package.decryptedTextEquals("Code12", header.passwordBlock()));
+    EXPECT_FALSE(package.decryptedTextEquals(loaderKey(), "Code12", header.passwordBlock()));
 }
 
 TEST_F(InstallPackageTest, ReadsTheInstalledRecordOnlyWhenItIsWhole) {
@@ -381,7 +385,7 @@ TEST_F(InstallPackageTest, ReplacesTheInstalledRecordWithHeaderVersionsAndSignat
     InstallPackage package(recordPath);
     EXPECT_EQ(package.installed(), (InstallPackage::InstalledVersions{{3, 7}, {9, 5}}));
     ASSERT_EQ(package.load(packagePath).magic(), Boot::packageMagic);
-    ASSERT_TRUE(package.verifySignature());
+    ASSERT_TRUE(package.verifySignature(loaderKey()));
     package.setInstalledVersion(4, 100);
     package.setInstalledVersion(3, 8);
     ASSERT_TRUE(package.writeInstalledRecord());

@@ -89,7 +89,7 @@ protected:
                        "component application 2.9.10247 app.tar.gz\n"
                        "component end 1 end.bin\n");
         const ToolRun run = kx1({"pack", path("release/manifest.txt"), path("release/" + name),
-                                 "--key", LOADER_KEY_FILE});
+                                 "--key", LOADER_PUBLIC_KEY_FILE});
         EXPECT_EQ(run.status, 0) << run.err;
         return path("release/" + name);
     }
@@ -174,7 +174,7 @@ TEST_F(Kx1SealTest, PackSealsThePackageItWritesWithThePrivateHalfOnly) {
     const std::string package = packPlain("plain.kx1");
     const KeyPair& key = keys.at("ed25519");
     const ToolRun run = kx1({"pack", path("release/manifest.txt"), path("release/sealed.kx1"),
-                             "--key", LOADER_KEY_FILE, "--seal-key", key.privatePath});
+                             "--key", LOADER_PUBLIC_KEY_FILE, "--seal-key", key.privatePath});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "wrote " + path("release/sealed.kx1") +
                            ": 2 components, 17 bytes of component data\n"
@@ -196,7 +196,7 @@ TEST_F(Kx1SealTest, PackSealsThePackageItWritesWithThePrivateHalfOnly) {
     };
     for (const auto& [keyPath, message] : refused) {
         const ToolRun refusal = kx1({"pack", path("release/manifest.txt"), path("release/no.kx1"),
-                                     "--key", LOADER_KEY_FILE, "--seal-key", keyPath});
+                                     "--key", LOADER_PUBLIC_KEY_FILE, "--seal-key", keyPath});
         EXPECT_EQ(refusal.status, 1);
         EXPECT_EQ(refusal.err, "kx1 pack: " + message + "\n");
         EXPECT_FALSE(std::filesystem::exists(path("release/no.kx1")));
@@ -325,7 +325,7 @@ TEST_F(Kx1SealTest, VerifyWithASealKeyRequiresTheSealAndSaysWhatIsWrongWithIt) {
         {.hardwareFamily = 1,
          .components = {{.type = 16, .version = 1, .path = path("release/app.tar.gz")},
                         {.type = 12, .version = 1, .path = path("release/end.bin")}}},
-        Packaging::RsaPublicKey::fromPemFile(LOADER_KEY_FILE), invalidTypePath, error))
+        Packaging::RsaPublicKey::fromPemFile(LOADER_PUBLIC_KEY_FILE), invalidTypePath, error))
         << error;
     ASSERT_EQ(kx1({"seal", invalidTypePath, "--seal-key", keys.at("ed25519").privatePath}).status,
               0);

@@ -51,8 +51,8 @@ protected:
               "part-number-lock 61-20-5050\n"
               "component application 2.9.10247 app.tar.gz\n"
               "component end 1 end.bin\n");
-        const ToolRun run =
-            kx1({"pack", path("release/manifest.txt"), path(name), "--key", LOADER_KEY_FILE});
+        const ToolRun run = kx1(
+            {"pack", path("release/manifest.txt"), path(name), "--key", LOADER_PUBLIC_KEY_FILE});
         EXPECT_EQ(run.status, 0) << run.err;
         return path(name);
     }
@@ -398,8 +398,8 @@ TEST_F(Kx1Test, PackRefusesPackagesTheUnitCouldNotUse) {
     };
     for (const PackFailure& failure : cases) {
         write("release/manifest.txt", failure.manifest);
-        const ToolRun run = kx1(
-            {"pack", path("release/manifest.txt"), path(failure.output), "--key", LOADER_KEY_FILE});
+        const ToolRun run = kx1({"pack", path("release/manifest.txt"), path(failure.output),
+                                 "--key", LOADER_PUBLIC_KEY_FILE});
         EXPECT_EQ(run.status, 1) << failure.manifest;
         EXPECT_TRUE(contains(run.err, failure.error)) << run.err;
         EXPECT_FALSE(std::filesystem::exists(path("out.kx1")));

@@ -15,6 +15,7 @@
 #include "InstallFixtures.h"
 #include "TestSupport.h"
 #include "boot/InstallManager.h"
+#include "boot/LoaderKey.h"
 #include "boot/PackageFormat.h"
 #include "boot/PackageSeal.h"
 #include "boot/RsaKey.h"
@@ -66,7 +67,7 @@ protected:
         std::string path = root.prepare("/work/package.kx1");
         std::string error;
         EXPECT_TRUE(Packaging::PackageWriter::write(
-            description, Packaging::RsaPublicKey::fromPemFile(LOADER_KEY_FILE), path, error))
+            description, Packaging::RsaPublicKey::fromPemFile(LOADER_PUBLIC_KEY_FILE), path, error))
             << error;
         if (shape.flippedByte != 0) {
             std::string bytes = TestSupport::readHostFile(path);
@@ -453,7 +454,7 @@ protected:
 
     static Boot::InstallStatus install(const std::string& path) {
         TestSupport::RecordingInterface ui;
-        Boot::InstallManager manager(ui);
+        Boot::InstallManager manager(ui, Boot::loaderKey());
         return manager.install(path);
     }
 

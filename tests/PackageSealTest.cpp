@@ -87,7 +87,7 @@ protected:
              .components = {{.type = 3, .version = 1, .path = root.path() + "/work/os.tar.gz"},
                             {.type = 4, .version = 2, .path = root.path() + "/work/app.tar.gz"},
                             {.type = 12, .version = 3, .path = root.path() + "/work/end.bin"}}},
-            Packaging::RsaPublicKey::fromPemFile(LOADER_KEY_FILE), path, error))
+            Packaging::RsaPublicKey::fromPemFile(LOADER_PUBLIC_KEY_FILE), path, error))
             << error;
         unsealed = asBytes(TestSupport::readHostFile(path));
     }

@@ -8,6 +8,7 @@
 #include "CoreSystem/ByteOrder.h"
 #include "CoreSystem/CRC32.h"
 #include "TestSupport.h"
+#include "boot/LoaderKey.h"
 #include "boot/PackageFormat.h"
 #include "boot/RsaKey.h"
 #include "tools/PackageWriter.h"
@@ -50,7 +51,7 @@ TEST(PackageSigningTest, TheWriterSealsWhatTheLoaderKeyOpens) {
     const TestSupport::TemporaryUnitRoot root;
     root.writeFile("/work/app.tar.gz", "application bytes");
     root.writeFile("/work/empty.bin", "");
-    const RsaPublicKey key = RsaPublicKey::fromPemFile(LOADER_KEY_FILE);
+    const RsaPublicKey key = RsaPublicKey::fromPemFile(LOADER_PUBLIC_KEY_FILE);
     ASSERT_TRUE(key.isValid()) << key.problem();
 
     const std::string packagePath = root.path() + "/work/package.kx1";
@@ -78,7 +79,7 @@ TEST(PackageSigningTest, TheWriterSealsWhatTheLoaderKeyOpens) {
     const CoreSystem::CRC32 crc;
     EXPECT_EQ(first.crc, crc.update(0x6826EB82, "application bytes", 17));
 
-    const Boot::RsaKey& loaderKey = Boot::RsaKey::loaderKey();
+    const Boot::RsaKey& loaderKey = Boot::loaderKey();
     std::vector<std::uint8_t> plaintext;
     ASSERT_TRUE(
         loaderKey.decrypt(std::span<const std::uint8_t, 128>(bytes + 664 + 64, 128), plaintext));
@@ -92,6 +93,19 @@ TEST(PackageSigningTest, TheWriterSealsWhatTheLoaderKeyOpens) {
     EXPECT_EQ(std::string(plaintext.begin(), plaintext.end()), "61-20-5050");
 }
 
+// Sealing takes the public half; a private key file serves as well, through its public half.
+TEST(PackageSigningTest, BothHalvesOfTheKeyFileSealWhatTheLoaderKeyOpens) {
+    for (const char* keyFile : {LOADER_PUBLIC_KEY_FILE, LOADER_KEY_FILE}) {
+        SCOPED_TRACE(keyFile);
+        const RsaPublicKey key = RsaPublicKey::fromPemFile(keyFile);
+        std::array<std::uint8_t, Boot::rsaBlockSize> block{};
+        ASSERT_TRUE(key.encrypt("61-20-5050", block)) << key.problem();
+        std::vector<std::uint8_t> plaintext;
+        ASSERT_TRUE(Boot::loaderKey().decrypt(block, plaintext));
+        EXPECT_EQ(std::string(plaintext.begin(), plaintext.end()), "61-20-5050");
+    }
+}
+
 TEST(PackageSigningTest, UnusableKeysAndInputsAreReported) {
     const TestSupport::TemporaryUnitRoot root;
     EXPECT_FALSE(RsaPublicKey::fromPemText("not a key").isValid());
@@ -100,7 +114,7 @@ TEST(PackageSigningTest, UnusableKeysAndInputsAreReported) {
     EXPECT_FALSE(broken.isValid());
     EXPECT_EQ(broken.problem(), "Failed to create RSA");
 
-    const RsaPublicKey key = RsaPublicKey::fromPemFile(LOADER_KEY_FILE);
+    const RsaPublicKey key = RsaPublicKey::fromPemFile(LOADER_PUBLIC_KEY_FILE);
     std::string error;
     EXPECT_FALSE(Packaging::PackageWriter::write(
         {.components = {{.type = 4, .path = root.path() + "/missing"}}}, key,

@@ -131,7 +131,7 @@ std::string writePackage(const std::string& folder, const std::string& name,
     std::string path = folder + "/" + name;
     std::string error;
     EXPECT_TRUE(Packaging::PackageWriter::write(
-        description, Packaging::RsaPublicKey::fromPemFile(LOADER_KEY_FILE), path, error))
+        description, Packaging::RsaPublicKey::fromPemFile(LOADER_PUBLIC_KEY_FILE), path, error))
         << error;
     return path;
 }

@@ -22,6 +22,7 @@
 #include "TestSupport.h"
 #include "boot/ComponentDataReader.h"
 #include "boot/InstallManager.h"
+#include "boot/LoaderKey.h"
 #include "boot/PackageSeal.h"
 #include "platform/DeviceCommands.h"
 #include "platform/testkit/DeviceServer.h"
@@ -68,7 +69,7 @@ protected:
              .components = {{.type = 1, .version = 11, .path = root.path() + "/work/end.bin"},
                             {.type = 10, .version = 12, .path = root.path() + "/work/media.ifs"},
                             {.type = 12, .version = 13, .path = root.path() + "/work/end.bin"}}},
-            Packaging::RsaPublicKey::fromPemFile(LOADER_KEY_FILE), packagePath, error))
+            Packaging::RsaPublicKey::fromPemFile(LOADER_PUBLIC_KEY_FILE), packagePath, error))
             << error;
         return TestSupport::readHostFile(packagePath);
     }
@@ -77,7 +78,7 @@ protected:
     InstallStatus install(const std::string& package, const PackageSeal::Key* sealKey) {
         TestSupport::writeHostFile(packagePath, package);
         TestSupport::RecordingInterface ui;
-        Boot::InstallManager manager(ui);
+        Boot::InstallManager manager(ui, Boot::loaderKey());
         if (sealKey != nullptr) {
             manager.package().requireSeal(*sealKey);
         }
@@ -165,7 +166,7 @@ TEST_F(SealingLoaderTest, AChangedTableUnderAnOldSealIsRefused) {
          .components = {{.type = 1, .version = 11, .path = root.path() + "/work/end.bin"},
                         {.type = 10, .version = 12, .path = root.path() + "/work/media.ifs"},
                         {.type = 12, .version = 14, .path = root.path() + "/work/end.bin"}}},
-        Packaging::RsaPublicKey::fromPemFile(LOADER_KEY_FILE), packagePath, error))
+        Packaging::RsaPublicKey::fromPemFile(LOADER_PUBLIC_KEY_FILE), packagePath, error))
         << error;
     const std::string otherTable = TestSupport::readHostFile(packagePath);
     ASSERT_EQ(otherTable.size(), plain.size());

@@ -18,6 +18,7 @@
 #include "InstallFixtures.h"
 #include "TestSupport.h"
 #include "boot/InstallManager.h"
+#include "boot/LoaderKey.h"
 #include "boot/PackageSeal.h"
 #include "boot/RsaKey.h"
 #include "platform/DeviceCommands.h"
@@ -64,7 +65,7 @@ protected:
              .components = {{.type = 1, .version = 11, .path = root.path() + "/work/end.bin"},
                             {.type = 10, .version = 12, .path = root.path() + "/work/media.ifs"},
                             {.type = 12, .version = 13, .path = root.path() + "/work/end.bin"}}},
-            Packaging::RsaPublicKey::fromPemFile(LOADER_KEY_FILE), packagePath, error))
+            Packaging::RsaPublicKey::fromPemFile(LOADER_PUBLIC_KEY_FILE), packagePath, error))
             << error;
         plain = TestSupport::readHostFile(packagePath);
     }
@@ -80,7 +81,7 @@ protected:
         TestSupport::RecordingInterface ui;
         InstallOutcome outcome;
         {
-            Boot::InstallManager manager(ui);
+            Boot::InstallManager manager(ui, Boot::loaderKey());
             outcome.status = manager.install(packagePath);
         }
         outcome.log = TestSupport::installLogLines(root);

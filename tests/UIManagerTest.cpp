@@ -7,17 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "CoreSystem/DisplayLayout.h"
 #include "CoreSystem/InputEvent.h"
 #include "UITestSupport.h"
-#include "boot/ui/DisplayLayout.h"
 #include "boot/ui/LoadingUIState.h"
 #include "boot/ui/UIManager.h"
 #include "platform/LocalNames.h"
 
 namespace {
 
-using Boot::DisplayLayout;
 using Boot::UIManager;
+using CoreSystem::DisplayLayout;
 using CoreSystem::InputEvent;
 
 InputEvent touch(std::uint32_t kind, int x, int y) {
@@ -94,7 +94,7 @@ class UIManagerTest : public TestSupport::UITest {};
 TEST_F(UIManagerTest, UnknownLayoutKeepsItsIdButHasNoSoftKeys) {
     ui->setLayout(5);
     EXPECT_EQ(ui->layoutId(), 5);
-    for (const Boot::SoftKey& softKey : ui->activeLayout().keys) {
+    for (const CoreSystem::SoftKey& softKey : ui->activeLayout().keys) {
         EXPECT_EQ(softKey.x, -1000);
         EXPECT_EQ(softKey.y, -1000);
         EXPECT_EQ(softKey.keyMask, 0U);

@@ -36,7 +36,8 @@ UITest::UITest(int width, int height, int layout) {
 
 void UITest::pressButtons(const std::vector<int>& buttons) {
     for (const int button : buttons) {
-        const Boot::SoftKey& key = ui->activeLayout().keys.at(static_cast<std::size_t>(button - 1));
+        const CoreSystem::SoftKey& key =
+            ui->activeLayout().keys.at(static_cast<std::size_t>(button - 1));
         CoreSystem::InputEvent release;
         release.type = CoreSystem::InputEvent::typeTouch;
         release.touchKind = CoreSystem::InputEvent::touchRelease;

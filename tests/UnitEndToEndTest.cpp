@@ -246,7 +246,7 @@ protected:
         std::string path = scratch_ + "/" + name;
         std::string error;
         EXPECT_TRUE(Packaging::PackageWriter::write(
-            description, Packaging::RsaPublicKey::fromPemFile(LOADER_KEY_FILE), path, error))
+            description, Packaging::RsaPublicKey::fromPemFile(LOADER_PUBLIC_KEY_FILE), path, error))
             << error;
         return path;
     }
@@ -686,7 +686,7 @@ TEST_P(HostileArchiveTest, IsRefusedWithItsStatusAndTheRunEndsInTheResultScreenA
                                       scratchFile("hostile.tar.gz", TestSupport::tarGz(members))});
     std::string error;
     ASSERT_TRUE(Packaging::PackageWriter::write(
-        description, Packaging::RsaPublicKey::fromPemFile(LOADER_KEY_FILE),
+        description, Packaging::RsaPublicKey::fromPemFile(LOADER_PUBLIC_KEY_FILE),
         root_ + "/fs/etfs/update.kx1", error))
         << error;
 

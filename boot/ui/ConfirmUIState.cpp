@@ -26,7 +26,8 @@ void ConfirmUIState::drawContent() {
     drawImageAtKey(UIManager::cancelIcon, UIManager::cancelButton);
     drawImageAtKey(UIManager::enterIcon, UIManager::upButton);
     // The caption sits left of the install icon, in the identity texts' font and alignment.
-    const SoftKey& installKey = manager().activeLayout().keys.at(UIManager::upButton - 1);
+    const CoreSystem::SoftKey& installKey =
+        manager().activeLayout().keys.at(UIManager::upButton - 1);
     Renderer& renderer = manager().renderer();
     renderer.font(Assets::uiFontFace(), 15);
     renderer.textAlignment(TextAlignment::left, TextAlignment::center);

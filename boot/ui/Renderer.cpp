@@ -1,5 +1,9 @@
 #include "boot/ui/Renderer.h"
 
+// AGG's glyph cache dereferences a pointer it has not checked; inlined at -O2 and above, GCC
+// warns about it in spite of the header being a system header.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnull-dereference"
 #include <agg_basics.h>
 #include <agg_conv_curve.h>
 #include <agg_conv_stroke.h>
@@ -20,6 +24,7 @@
 #include <agg_span_image_filter_rgba.h>
 #include <agg_span_interpolator_linear.h>
 #include <agg_trans_affine.h>
+#pragma GCC diagnostic pop
 
 #include <algorithm>
 #include <cmath>

@@ -30,8 +30,8 @@ constexpr double identityLineSpacing = 20;
 constexpr std::array<int, 4> hitTestOrder{UIManager::cancelButton, UIManager::selectButton,
                                           UIManager::downButton, UIManager::upButton};
 // A touch counts within this margin around a soft key's 60 x 60 icon.
-constexpr int touchMargin = DisplayLayout::touchMargin;
-constexpr int iconSize = DisplayLayout::iconSize;
+constexpr int touchMargin = CoreSystem::DisplayLayout::touchMargin;
+constexpr int iconSize = CoreSystem::DisplayLayout::iconSize;
 
 // Catalogue indices 14-22 are fills of the whole screen width instead of bitmaps.
 constexpr int firstFill = 14;
@@ -60,7 +60,7 @@ UIManager::UIManager(UIOwner* owner)
     : owner_(owner),
       width_(window_.width()),
       height_(window_.height()),
-      layouts_(DisplayLayout::builtIn()) {
+      layouts_(CoreSystem::DisplayLayout::builtIn()) {
     // Until the controller sets the display type, no soft key can be hit.
     setLayout(0);
     inputQueue_.startKeyReader();
@@ -105,11 +105,12 @@ int UIManager::showResultScreen() {
 // Touch coordinates are compared with the soft-key positions as the driver delivers them. The
 // touch driver reports y upwards from the bottom edge, the same y-up system the screens draw in,
 // so a touch on a drawn icon hits its soft key.
-int UIManager::buttonFor(const CoreSystem::InputEvent& event, const DisplayLayout& layout) {
+int UIManager::buttonFor(const CoreSystem::InputEvent& event,
+                         const CoreSystem::DisplayLayout& layout) {
     using CoreSystem::InputEvent;
     if (event.type == InputEvent::typeTouch && event.touchKind == InputEvent::touchRelease) {
         for (const int button : hitTestOrder) {
-            const SoftKey& key = layout.keys.at(static_cast<std::size_t>(button - 1));
+            const CoreSystem::SoftKey& key = layout.keys.at(static_cast<std::size_t>(button - 1));
             if (event.x >= key.x - touchMargin && event.x <= key.x + iconSize + touchMargin &&
                 event.y >= key.y - touchMargin && event.y <= key.y + iconSize + touchMargin) {
                 return button;
@@ -119,7 +120,7 @@ int UIManager::buttonFor(const CoreSystem::InputEvent& event, const DisplayLayou
     }
     if (event.type == InputEvent::typeKey && event.keyState == InputEvent::keyRelease) {
         for (const int button : hitTestOrder) {
-            const SoftKey& key = layout.keys.at(static_cast<std::size_t>(button - 1));
+            const CoreSystem::SoftKey& key = layout.keys.at(static_cast<std::size_t>(button - 1));
             // A soft key without a mask has no hardware key.
             if (key.keyMask != 0 && key.keyMask == event.keyMask) {
                 return button;

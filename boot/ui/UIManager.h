@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "CoreSystem/DisplayLayout.h"
 #include "CoreSystem/InputEvent.h"
 #include "CoreSystem/M2InputQueue.h"
 #include "boot/InstallUserInterface.h"
-#include "boot/ui/DisplayLayout.h"
 #include "boot/ui/ImageCatalogue.h"
 #include "boot/ui/Renderer.h"
 #include "platform/Clock.h"
@@ -64,7 +64,7 @@ public:
     void setLayout(int id);
     void setMode(int mode);
     int layoutId() const { return layoutId_; }
-    const DisplayLayout& activeLayout() const { return activeLayout_; }
+    const CoreSystem::DisplayLayout& activeLayout() const { return activeLayout_; }
     int mode() const { return mode_; }
 
     int showWaitScreen();
@@ -91,7 +91,8 @@ public:
     void draw(UIState& state);
 
     // The button an input event stands for under `layout`, or 0.
-    static int buttonFor(const CoreSystem::InputEvent& event, const DisplayLayout& layout);
+    static int buttonFor(const CoreSystem::InputEvent& event,
+                         const CoreSystem::DisplayLayout& layout);
 
     // For the screens.
     int width() const { return width_; }
@@ -129,12 +130,12 @@ private:
     int width_;
     int height_;
     int layoutId_ = 0;
-    DisplayLayout activeLayout_;
+    CoreSystem::DisplayLayout activeLayout_;
     int mode_ = 0;
     std::vector<PackageEntry> packages_;
     int selectedIndex_ = 0;
     std::uint32_t installStatus_ = 1;
-    std::map<int, DisplayLayout> layouts_;
+    std::map<int, CoreSystem::DisplayLayout> layouts_;
     CoreSystem::M2InputQueue inputQueue_{true};
     bool logoStopped_ = false;
     // The last frame posted and the progress it showed.

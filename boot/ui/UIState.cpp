@@ -47,7 +47,8 @@ void UIState::drawBackground() {
 }
 
 void UIState::drawImageAtKey(int imageIndex, int button) const {
-    const SoftKey& key = manager_.activeLayout().keys.at(static_cast<std::size_t>(button - 1));
+    const CoreSystem::SoftKey& key =
+        manager_.activeLayout().keys.at(static_cast<std::size_t>(button - 1));
     manager_.drawImage(imageIndex, key.x, key.y);
 }
 

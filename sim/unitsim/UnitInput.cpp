@@ -70,10 +70,10 @@ std::size_t keyIndex(const std::string& name) {
     throw UsageError("unknown key '" + name + "' (keys: cancel select up down)");
 }
 
-Boot::SoftKey softKey(const UnitFolder& unit, const std::string& name) {
+CoreSystem::SoftKey softKey(const UnitFolder& unit, const std::string& name) {
     const std::size_t index = keyIndex(name);
     const std::uint32_t displayType = unit.configuration().displayType;
-    const std::map<int, Boot::DisplayLayout> layouts = Boot::DisplayLayout::builtIn();
+    const std::map<int, CoreSystem::DisplayLayout> layouts = CoreSystem::DisplayLayout::builtIn();
     const auto layout = layouts.find(static_cast<int>(displayType));
     if (layout == layouts.end() || layout->second.keys.at(index).keyMask == 0) {
         throw CommandFailure("display type " + std::to_string(displayType) + " has no " + name +
@@ -89,9 +89,10 @@ void writeKeyMask(const UnitFolder& unit, std::uint32_t mask) {
     writeToDevice(unit, "/dev/key", message);
 }
 
-std::array<std::int32_t, 2> softKeyCentre(const Boot::SoftKey& key) {
+std::array<std::int32_t, 2> softKeyCentre(const CoreSystem::SoftKey& key) {
     // The driver's y counts upwards from the bottom, like the soft key's corner.
-    return {key.x + Boot::DisplayLayout::iconSize / 2, key.y + Boot::DisplayLayout::iconSize / 2};
+    return {key.x + CoreSystem::DisplayLayout::iconSize / 2,
+            key.y + CoreSystem::DisplayLayout::iconSize / 2};
 }
 
 void tap(const UnitFolder& unit, std::int32_t x, std::int32_t y) {

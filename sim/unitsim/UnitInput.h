@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "boot/ui/DisplayLayout.h"
+#include "CoreSystem/DisplayLayout.h"
 #include "sim/unitsim/UnitFolder.h"
 
 // What a person does to a unit's inputs: its hardware keys, its touch screen and the
@@ -21,14 +21,14 @@ inline constexpr std::array<std::string_view, 4> keyNames = {"cancel", "select",
 // The index of a key by name; UsageError for an unknown name.
 std::size_t keyIndex(const std::string& name);
 // The soft key for the unit's display type; CommandFailure when that display has no such key.
-Boot::SoftKey softKey(const UnitFolder& unit, const std::string& name);
+CoreSystem::SoftKey softKey(const UnitFolder& unit, const std::string& name);
 
 // Tells the key driver which keys are down (one bit per key; 0 lets go of every key).
 void writeKeyMask(const UnitFolder& unit, std::uint32_t mask);
 // A touch at (x, y), y counting upwards from the bottom edge: pressed, held, released.
 void tap(const UnitFolder& unit, std::int32_t x, std::int32_t y);
 // The touch point at the centre of a soft key's icon.
-std::array<std::int32_t, 2> softKeyCentre(const Boot::SoftKey& key);
+std::array<std::int32_t, 2> softKeyCentre(const CoreSystem::SoftKey& key);
 
 // Raises or lowers the shutdown-request input in the unit's physical memory. The unit must be
 // named in UNIT_ROOT (UnitFolder::exportAsUnitRoot).

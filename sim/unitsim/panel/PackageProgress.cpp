@@ -5,8 +5,6 @@
 #include <fstream>
 #include <string_view>
 
-#include "boot/InstallerTable.h"
-
 namespace Sim::Unitsim {
 
 namespace {
@@ -96,8 +94,7 @@ int PackageProgress::installingPercent(const std::vector<Boot::ComponentEntry>& 
             current = entry.size * 100 / sum;
         }
         // Types that install nothing take no share of the bar, as in the install sequence.
-        const Boot::InstallerTable::Row* row = Boot::InstallerTable::find(entry.type);
-        if (row != nullptr && row->create != nullptr) {
+        if (Boot::ComponentType::runsInstaller(entry.type)) {
             accumulated += entry.size * 100 / sum;
         }
     }

@@ -4,7 +4,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "boot/ui/DisplayLayout.h"
+#include "CoreSystem/DisplayLayout.h"
 #include "sim/unitsim/ReceivedReport.h"
 #include "sim/unitsim/StickSlot.h"
 #include "sim/unitsim/UnitInput.h"
@@ -37,7 +37,7 @@ Json display(const UnitFolder& unit) {
         return result;
     }
     result["type"] = displayType;
-    const std::map<int, Boot::DisplayLayout> layouts = Boot::DisplayLayout::builtIn();
+    const std::map<int, CoreSystem::DisplayLayout> layouts = CoreSystem::DisplayLayout::builtIn();
     const auto layout = layouts.find(static_cast<int>(displayType));
     if (layout == layouts.end()) {
         return result;
@@ -45,13 +45,13 @@ Json display(const UnitFolder& unit) {
     result["width"] = layout->second.width;
     result["height"] = layout->second.height;
     for (std::size_t index = 0; index < keyNames.size(); ++index) {
-        const Boot::SoftKey& key = layout->second.keys.at(index);
+        const CoreSystem::SoftKey& key = layout->second.keys.at(index);
         if (key.keyMask != 0) {
             result["keys"].push_back({{"name", keyNames.at(index)},
                                       {"role", keyRoles.at(index)},
                                       {"x", key.x},
                                       {"y", key.y},
-                                      {"size", Boot::DisplayLayout::iconSize}});
+                                      {"size", CoreSystem::DisplayLayout::iconSize}});
         }
     }
     return result;

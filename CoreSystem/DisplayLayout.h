@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <map>
 
-namespace Boot {
+namespace CoreSystem {
 
 // A spot at the display edge next to a hardware key: its icon is drawn with its lower-left
 // corner at (x, y), a touch near it counts as its button, and `keyMask` is the bit pattern the
@@ -30,4 +30,4 @@ struct DisplayLayout {
     static std::map<int, DisplayLayout> builtIn();
 };
 
-}  // namespace Boot
+}  // namespace CoreSystem

@@ -1,6 +1,6 @@
-#include "boot/ui/DisplayLayout.h"
+#include "CoreSystem/DisplayLayout.h"
 
-namespace Boot {
+namespace CoreSystem {
 
 // Size and the soft keys next to their hardware keys (x, y, key mask).
 std::map<int, DisplayLayout> DisplayLayout::builtIn() {
@@ -16,4 +16,4 @@ std::map<int, DisplayLayout> DisplayLayout::builtIn() {
     };
 }
 
-}  // namespace Boot
+}  // namespace CoreSystem
