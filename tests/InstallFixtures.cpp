@@ -1,8 +1,38 @@
 #include "InstallFixtures.h"
 
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+
 #include <gtest/gtest.h>
 
+#include "CoreSystem/HardwareManager.h"
+#include "platform/DeviceCommands.h"
+
 namespace TestSupport {
+
+LoaderUnitTest::LoaderUnitTest()
+    : ipl_(root.prepare("/dev/iplctl"),
+           {.devctl = [](std::uint32_t command, std::vector<std::uint8_t>& data) -> std::int32_t {
+               if (command != Platform::DeviceCommands::iplReadDataBlock1) {
+                   return EINVAL;
+               }
+               data = makeBlock1({{0, 1234}, {1, 5678}, {8, 3}, {9, 1}});
+               return 0;
+           }}) {}
+
+void LoaderUnitTest::SetUp() {
+    setenv("DEVICEFAMILY", "M2", 1);
+    unsetenv("AUTOLOADPATH");
+    CoreSystem::Hardware::Manager::resetCachedState();
+    root.writeFile("/mnt/stick/.keep", "");
+    root.writeFile("/fs/etfs/.keep", "");
+}
+
+void LoaderUnitTest::TearDown() {
+    unsetenv("DEVICEFAMILY");
+    CoreSystem::Hardware::Manager::resetCachedState();
+}
 
 void PrintTo(const Report& report, std::ostream* out) {
     *out << report.percent << " \"" << report.text << '"';

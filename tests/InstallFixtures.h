@@ -4,8 +4,11 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "TestSupport.h"
 #include "boot/InstallUserInterface.h"
+#include "platform/testkit/DeviceServer.h"
 
 // What tests of the install sequence and the installers observe.
 namespace TestSupport {
@@ -37,5 +40,20 @@ public:
 // The lines of the install log on the unit's stick (each must end in "\r\n"), with the unit
 // root taken out of the paths.
 std::vector<std::string> installLogLines(const TemporaryUnitRoot& root);
+
+// A unit the install sequence runs on in-process: family M2, the stick and the data partition,
+// and an IPL control driver whose factory data gives part number 1234, serial number 5678 and
+// hardware family 1.
+class LoaderUnitTest : public ::testing::Test {
+protected:
+    LoaderUnitTest();
+    void SetUp() override;
+    void TearDown() override;
+
+    TemporaryUnitRoot root;
+
+private:
+    Platform::Testkit::DeviceServer ipl_;
+};
 
 }  // namespace TestSupport

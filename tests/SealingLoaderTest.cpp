@@ -3,7 +3,6 @@
 // is written to the data partition. Packages altered by someone who holds the loader's own key
 // (so that the compatible signature and CRCs still check out) are among them.
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,15 +16,12 @@
 #include <gtest/gtest.h>
 
 #include "CoreSystem/CRC32.h"
-#include "CoreSystem/HardwareManager.h"
 #include "InstallFixtures.h"
 #include "TestSupport.h"
 #include "boot/ComponentDataReader.h"
 #include "boot/InstallManager.h"
 #include "boot/LoaderKey.h"
 #include "boot/PackageSeal.h"
-#include "platform/DeviceCommands.h"
-#include "platform/testkit/DeviceServer.h"
 #include "tools/PackageWriter.h"
 #include "tools/RsaPublicKey.h"
 
@@ -42,21 +38,13 @@ std::string sealBlockFor(const std::string& package, const PackageSeal::Key& key
     return {block.begin(), block.end()};
 }
 
-class SealingLoaderTest : public ::testing::Test {
+class SealingLoaderTest : public TestSupport::LoaderUnitTest {
 protected:
     void SetUp() override {
-        setenv("DEVICEFAMILY", "M2", 1);
-        unsetenv("AUTOLOADPATH");
-        CoreSystem::Hardware::Manager::resetCachedState();
-        root.writeFile("/mnt/stick/.keep", "");
-        root.writeFile("/fs/etfs/.keep", "");
+        LoaderUnitTest::SetUp();
         root.writeFile("/work/end.bin", "end");
         packagePath = root.prepare("/mnt/stick/package.kx1");
         plain = packed(0, std::string(5000, 'm'));
-    }
-    void TearDown() override {
-        unsetenv("DEVICEFAMILY");
-        CoreSystem::Hardware::Manager::resetCachedState();
     }
 
     // A package with correct signature and CRCs, as anyone holding the loader's key can make.
@@ -85,16 +73,6 @@ protected:
         return manager.install(packagePath);
     }
 
-    TestSupport::TemporaryUnitRoot root;
-    Platform::Testkit::DeviceServer ipl{
-        root.prepare("/dev/iplctl"),
-        {.devctl = [](std::uint32_t command, std::vector<std::uint8_t>& data) -> std::int32_t {
-            if (command != Platform::DeviceCommands::iplReadDataBlock1) {
-                return EINVAL;
-            }
-            data = TestSupport::makeBlock1({{0, 1234}, {1, 5678}, {8, 3}, {9, 1}});
-            return 0;
-        }}};
     const PackageSeal::Key releaseKey = PackageSeal::Key::generate(PackageSeal::Algorithm::ed25519);
     const PackageSeal::Key loaderSealKey = PackageSeal::Key::fromPemText(releaseKey.publicPem());
     std::string packagePath;

@@ -2,7 +2,6 @@
 // loader's compatible checks and install, and the packaging tool's verify and inspect, must treat
 // such a package exactly as the package without them.
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,15 +13,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "CoreSystem/HardwareManager.h"
 #include "InstallFixtures.h"
 #include "TestSupport.h"
 #include "boot/InstallManager.h"
 #include "boot/LoaderKey.h"
 #include "boot/PackageSeal.h"
 #include "boot/RsaKey.h"
-#include "platform/DeviceCommands.h"
-#include "platform/testkit/DeviceServer.h"
 #include "tools/PackageReader.h"
 #include "tools/PackageReport.h"
 #include "tools/PackageVerifier.h"
@@ -48,14 +44,10 @@ struct ToolOutcome {
     std::string report;
 };
 
-class TrailingBytesTest : public ::testing::Test {
+class TrailingBytesTest : public TestSupport::LoaderUnitTest {
 protected:
     void SetUp() override {
-        setenv("DEVICEFAMILY", "M2", 1);
-        unsetenv("AUTOLOADPATH");
-        CoreSystem::Hardware::Manager::resetCachedState();
-        root.writeFile("/mnt/stick/.keep", "");
-        root.writeFile("/fs/etfs/.keep", "");
+        LoaderUnitTest::SetUp();
         root.writeFile("/work/media.ifs", std::string(5000, 'm'));
         root.writeFile("/work/end.bin", "end");
         packagePath = root.prepare("/mnt/stick/package.kx1");
@@ -68,10 +60,6 @@ protected:
             Packaging::RsaPublicKey::fromPemFile(LOADER_PUBLIC_KEY_FILE), packagePath, error))
             << error;
         plain = TestSupport::readHostFile(packagePath);
-    }
-    void TearDown() override {
-        unsetenv("DEVICEFAMILY");
-        CoreSystem::Hardware::Manager::resetCachedState();
     }
 
     InstallOutcome install(const std::string& package) {
@@ -114,17 +102,6 @@ protected:
         return plain + std::string(block.begin(), block.end());
     }
 
-    TestSupport::TemporaryUnitRoot root;
-    // The unit's IPL control driver, serving factory data with part and serial numbers.
-    Platform::Testkit::DeviceServer ipl{
-        root.prepare("/dev/iplctl"),
-        {.devctl = [](std::uint32_t command, std::vector<std::uint8_t>& data) -> std::int32_t {
-            if (command != Platform::DeviceCommands::iplReadDataBlock1) {
-                return EINVAL;
-            }
-            data = TestSupport::makeBlock1({{0, 1234}, {1, 5678}, {8, 3}, {9, 1}});
-            return 0;
-        }}};
     const Boot::RsaKey loaderKey{TestSupport::readHostFile(LOADER_KEY_FILE)};
     std::string packagePath;
     std::string plain;
