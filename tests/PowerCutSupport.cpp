@@ -97,8 +97,11 @@ std::string differences(const Listing& expected, const Listing& actual) {
 }
 
 std::vector<TracedCall> readTrace(const std::string& hostPath) {
+    // A first argument that is a descriptor, shown by -y with the path of its file.
+    static const std::regex descriptorArgument(R"(^\w+\(\d+<([^>]*)>)");
     std::vector<TracedCall> calls;
     std::map<std::string, unsigned> counts;
+    std::map<std::string, unsigned> countsOnPath;
     std::istringstream lines(fileText(hostPath));
     for (std::string line; std::getline(lines, line);) {
         const std::size_t open = line.find('(');
@@ -113,7 +116,15 @@ std::vector<TracedCall> readTrace(const std::string& hostPath) {
         // descriptor numbers, which differ between runs.
         std::string call = line.substr(0, equals);
         call.erase(call.find_last_not_of(' ') + 1);
-        calls.push_back({std::move(name), invocation, std::move(call), line.substr(equals + 3)});
+        std::smatch descriptor;
+        std::string descriptorPath;
+        if (std::regex_search(call, descriptor, descriptorArgument)) {
+            descriptorPath = descriptor[1];
+        }
+        const unsigned invocationOnPath =
+            descriptorPath.empty() ? 0 : ++countsOnPath[name + "\n" + descriptorPath];
+        calls.push_back({std::move(name), invocation, std::move(call), line.substr(equals + 3),
+                         std::move(descriptorPath), invocationOnPath});
     }
     return calls;
 }

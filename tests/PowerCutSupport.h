@@ -42,14 +42,18 @@ std::string differences(const Listing& expected, const Listing& actual);
 // Copies a data partition with its folders, files, links and modes.
 void copyDataPartition(const std::string& from, const std::string& to);
 
-// One system call of the loader's main thread as strace printed it, numbered among the calls
-// of its name from the start of the process (as strace counts them for an injection).
+// One system call of the loader's main thread as strace printed it with -y, numbered among the
+// calls of its name from the start of the process (as strace counts them for an injection).
 struct TracedCall {
     std::string name;
     unsigned invocation = 0;
     // The call with its arguments, without the result.
     std::string call;
     std::string result;
+    // The file that a descriptor in the first argument stands for, and the call's number among
+    // the calls of its name on that file (as strace counts them when it traces that path alone).
+    std::string descriptorPath;
+    unsigned invocationOnPath = 0;
 };
 
 std::vector<TracedCall> readTrace(const std::string& hostPath);
