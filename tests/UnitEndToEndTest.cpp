@@ -29,9 +29,11 @@
 
 namespace {
 
+using ::testing::AllOf;
 using ::testing::Contains;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
+using ::testing::IsSupersetOf;
 using ::testing::Not;
 using TestSupport::ProgramRun;
 using namespace std::chrono_literals;
@@ -148,9 +150,9 @@ protected:
         ASSERT_EQ(made.status, 0) << made.out << made.err;
     }
 
-    void startUnit(std::vector<std::string> options = {}) const {
-        options.insert(options.begin(),
-                       {"start", root_, "--capture", frames_, "--loader", BOOTLOADER_PATH});
+    void startUnit(std::vector<std::string> options = {},
+                   const std::string& loader = BOOTLOADER_PATH) const {
+        options.insert(options.begin(), {"start", root_, "--capture", frames_, "--loader", loader});
         const ProgramRun started = unitsim(options);
         ASSERT_EQ(started.status, 0) << started.out << started.err;
     }
@@ -340,6 +342,31 @@ TEST_F(UnitEndToEndTest, TheUpdatePackageInstallsWithoutInteractionAndTheStickIs
     EXPECT_EQ(unitFile("/fs/etfs/app/marker"), "from the data partition");
     EXPECT_FALSE(unitHas("/fs/etfs/update.kx1"));
     EXPECT_THAT(linesOf(unitFile("/mnt/stick/install.log")), Contains("Installation successful"));
+}
+
+TEST_F(UnitEndToEndTest, ALoaderBuiltWithASealKeyInstallsOnlyWhatThatKeySealed) {
+    makeUnit();
+    const std::string unsealed = package("unsealed.kx1", "unsealed release");
+    std::filesystem::copy_file(unsealed, root_ + "/fs/etfs/update.kx1");
+    startUnit({}, SEALING_BOOTLOADER_PATH);
+    ASSERT_TRUE(waitForReset()) << outcome();
+    EXPECT_THAT(
+        linesOf(unitFile("/mnt/stick/install.log")),
+        AllOf(Contains("Invalid package seal: no seal"), Not(Contains("Installation successful"))));
+    EXPECT_FALSE(unitHas("/fs/etfs/app/marker"));
+    EXPECT_FALSE(unitHas("/fs/etfs/installed.kx1"));
+
+    const std::string sealed = package("sealed.kx1", "sealed release");
+    const ProgramRun seal = TestSupport::runProgram(
+        KX1_PATH, {"seal", sealed, "--seal-key", TEST_SEAL_KEY_FILE}, scratch_);
+    ASSERT_EQ(seal.status, 0) << seal.err;
+    std::filesystem::copy_file(sealed, root_ + "/fs/etfs/update.kx1",
+                               std::filesystem::copy_options::overwrite_existing);
+    startUnit({}, SEALING_BOOTLOADER_PATH);
+    ASSERT_TRUE(waitForReset()) << outcome();
+    EXPECT_THAT(linesOf(unitFile("/mnt/stick/install.log")),
+                IsSupersetOf({"Valid package seal", "Installation successful"}));
+    EXPECT_EQ(unitFile("/fs/etfs/app/marker"), "sealed release");
 }
 
 TEST_F(UnitEndToEndTest, StickNamesMustContainTheLowerCaseExtension) {
