@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <regex>
 #include <sstream>
+#include <utility>
 
 #include "CoreSystem/CRC32.h"
 #include "sim/common/UnitPaths.h"
@@ -101,7 +102,7 @@ std::vector<TracedCall> readTrace(const std::string& hostPath) {
     static const std::regex descriptorArgument(R"(^\w+\(\d+<([^>]*)>)");
     std::vector<TracedCall> calls;
     std::map<std::string, unsigned> counts;
-    std::map<std::string, unsigned> countsOnPath;
+    std::map<std::pair<std::string, std::string>, unsigned> countsOnPath;
     std::istringstream lines(fileText(hostPath));
     for (std::string line; std::getline(lines, line);) {
         const std::size_t open = line.find('(');
@@ -122,7 +123,7 @@ std::vector<TracedCall> readTrace(const std::string& hostPath) {
             descriptorPath = descriptor[1];
         }
         const unsigned invocationOnPath =
-            descriptorPath.empty() ? 0 : ++countsOnPath[name + "\n" + descriptorPath];
+            descriptorPath.empty() ? 0 : ++countsOnPath[{name, descriptorPath}];
         calls.push_back({std::move(name), invocation, std::move(call), line.substr(equals + 3),
                          std::move(descriptorPath), invocationOnPath});
     }
