@@ -12,9 +12,9 @@ ComponentDataReader::ComponentDataReader(const ComponentEntry& entry, std::istre
       expectedCrc_(entry.crc),
       remaining_(entry.size),
       runningCrc_(CoreSystem::CRC32().startValue(CoreSystem::CRC32::packageSeed)),
-      expectedDigest_(entry.sealedDigest) {
-    if (expectedDigest_) {
-        hasher_.emplace();
+      sealedData_(entry.sealedData) {
+    if (sealedData_) {
+        hasher_.emplace(sealedData_->hashBefore);
     }
     // The position is absolute: whatever state an earlier read left in the stream does not matter.
     stream_.clear();
@@ -46,7 +46,7 @@ bool ComponentDataReader::matchesEntry() {
         return false;
     }
     if (hasher_) {
-        digestMatches_ = hasher_->finish() == expectedDigest_;
+        digestMatches_ = hasher_->finish() == sealedData_->digestAfter;
         hasher_.reset();
     }
     return digestMatches_;

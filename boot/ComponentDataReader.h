@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <istream>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -39,7 +40,7 @@ private:
     std::uint32_t expectedCrc_;
     std::uint64_t remaining_;
     std::uint32_t runningCrc_;
-    std::optional<PackageSeal::Digest> expectedDigest_;
+    std::shared_ptr<const SealedData> sealedData_;
     std::optional<PackageSeal::Hasher> hasher_;
     bool digestMatches_ = true;
     bool failed_ = false;

@@ -75,13 +75,13 @@ InstallStatus ComponentInstallerBase::extractArchive(const ComponentEntry& entry
     // data was verified, and what was written must be what was checked. A sealed package's
     // data is also held to the digest its seal check saw.
     std::optional<PackageSeal::Hasher> hasher;
-    if (entry.sealedDigest) {
-        hasher.emplace();
+    if (entry.sealedData) {
+        hasher.emplace(entry.sealedData->hashBefore);
         archive.observeData([&hasher](std::span<const char> piece) { hasher->update(piece); });
     }
     const std::uint32_t crc = archive.extract(true, destination.c_str(), archiveProgress,
                                               entryStarted, entryFinished, this);
-    if (crc != entry.crc || (hasher && hasher->finish() != entry.sealedDigest)) {
+    if (crc != entry.crc || (hasher && hasher->finish() != entry.sealedData->digestAfter)) {
         logDataChanged(*log);
         return InstallStatus::corruptedTarFile;
     }

@@ -277,25 +277,28 @@ bool InstallPackage::verifySealedComponentData(InstallUserInterface& userInterfa
     }
     std::vector<char> chunk(crcChunkSize);
     std::uint64_t running = 0;
+    bool componentsHashed = true;
     for (ComponentEntry& entry : components_) {
         // A CRC that differs does not end the pass: the seal's verdict comes first. Data cut
         // short leaves the hash short, which no seal verifies.
         ComponentDataReader reader(entry, stream_);
-        PackageSeal::Hasher componentHash;
+        PackageSeal::Hasher hashBefore(packageHash);
         std::size_t count = 0;
         while (allRead && (count = reader.read(chunk.data(), chunk.size())) > 0) {
-            const std::span<const char> piece(chunk.data(), count);
-            packageHash.update(piece);
-            componentHash.update(piece);
+            packageHash.update(std::span<const char>(chunk.data(), count));
         }
         crcsMatch = reader.matchesEntry() && crcsMatch;
-        entry.sealedDigest = componentHash.finish();
+        const std::optional<PackageSeal::Digest> digestAfter =
+            PackageSeal::Hasher(packageHash).finish();
+        componentsHashed = componentsHashed && digestAfter.has_value();
+        entry.sealedData = std::make_shared<const SealedData>(
+            SealedData{std::move(hashBefore), digestAfter.value_or(PackageSeal::Digest{})});
         running = saturatingSum(running, entry.size);
         userInterface.reportProgress(percentOf(running, total), verifyingText);
     }
     const std::optional<PackageSeal::Digest> digest = packageHash.finish();
-    sealVerdict_ =
-        allRead && digest ? seal_->verify(*sealKey_, *digest) : PackageSeal::Status::badSignature;
+    sealVerdict_ = allRead && componentsHashed && digest ? seal_->verify(*sealKey_, *digest)
+                                                         : PackageSeal::Status::badSignature;
     return crcsMatch;
 }
 

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <span>
 
 // The install package file (".kx1"), shared by the loader and the packaging tool. All numbers
@@ -90,6 +90,8 @@ private:
     void setWord(std::size_t offset, std::uint32_t value);
 };
 
+struct SealedData;
+
 // One row of the component table.
 struct ComponentEntry {
     std::uint32_t type = 0;
@@ -101,9 +103,9 @@ struct ComponentEntry {
     std::uint64_t offset = 0;
     // Package CRC-32 of the data.
     std::uint32_t crc = 0;
-    // Not in the table: the SHA-256 of the data as a sealed package's check read it, so that an
+    // Not in the table: for a sealed package, what its check read of the data, so that an
     // installer reading the data again can tell it is the same (CRC-32 alone can be forged).
-    std::optional<std::array<std::uint8_t, 32>> sealedDigest;
+    std::shared_ptr<const SealedData> sealedData;
 
     static ComponentEntry decode(std::span<const std::uint8_t, componentEntrySize> bytes);
     void encode(std::span<std::uint8_t, componentEntrySize> bytes) const;

@@ -116,6 +116,12 @@ PackageSeal::Hasher::Hasher() : context_(EVP_MD_CTX_new()) {
     failed_ = context_ == nullptr || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1;
 }
 
+PackageSeal::Hasher::Hasher(const Hasher& other)
+    : context_(EVP_MD_CTX_new()), failed_(other.failed_) {
+    failed_ = failed_ || context_ == nullptr ||
+              EVP_MD_CTX_copy_ex(context_.get(), other.context_.get()) != 1;
+}
+
 void PackageSeal::Hasher::update(std::span<const std::uint8_t> bytes) {
     if (!failed_ && !bytes.empty()) {
         failed_ = EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size()) != 1;

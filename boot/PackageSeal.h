@@ -81,6 +81,12 @@ public:
     class Hasher {
     public:
         Hasher();
+        // A hasher that goes on from where `other` stands, `other` unchanged.
+        Hasher(const Hasher& other);
+        Hasher(Hasher&& other) noexcept = default;
+        Hasher& operator=(const Hasher& other) = delete;
+        Hasher& operator=(Hasher&& other) noexcept = default;
+        ~Hasher() = default;
         void update(std::span<const std::uint8_t> bytes);
         void update(std::span<const char> bytes);
         // The hash of everything fed so far; empty when OpenSSL failed. Ends the hasher.
@@ -172,6 +178,16 @@ private:
     Algorithm algorithm_ = Algorithm::ed25519;
     Fingerprint fingerprint_{};
     std::vector<std::uint8_t> signature_;
+};
+
+// How one component's data is held, when an installer reads it again, to what a sealed package's
+// check read: the package hash as it stood at the component's first byte, and the digest it gave
+// after the last. Fed to a copy of the first, the same bytes give the second; other bytes that
+// did would be a SHA-256 collision. So the check's one pass over the package serves both the seal
+// and every component.
+struct SealedData {
+    PackageSeal::Hasher hashBefore;
+    PackageSeal::Digest digestAfter{};
 };
 
 }  // namespace Boot

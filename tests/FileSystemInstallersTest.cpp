@@ -22,6 +22,7 @@
 #include "TestSupport.h"
 #include "boot/ComponentInstallerBase.h"
 #include "boot/InstallLog.h"
+#include "boot/PackageSeal.h"
 #include "boot/installers/AppInstaller.h"
 #include "boot/installers/BeginInstaller.h"
 #include "boot/installers/ConfigurationInstaller.h"
@@ -89,14 +90,17 @@ protected:
     }
 
     // Runs the installer on `data` placed after other package bytes; `declaredSize` is the
-    // entry's size when it differs from the data's.
+    // entry's size when it differs from the data's; `sealedData`, what a sealed package's check
+    // read.
     InstallStatus install(ComponentInstallerBase& installer, const std::string& data,
-                          std::optional<std::uint64_t> declaredSize = std::nullopt) {
+                          std::optional<std::uint64_t> declaredSize = std::nullopt,
+                          std::shared_ptr<const Boot::SealedData> sealedData = nullptr) {
         std::stringstream package(bytesBeforeComponent + data);
         ComponentEntry entry;
         entry.offset = bytesBeforeComponent.size();
         entry.size = declaredSize.value_or(data.size());
         entry.crc = TestSupport::packageCrc(data);
+        entry.sealedData = std::move(sealedData);
         const float percentPerByte =
             entry.size == 0 ? 0.0F : sharePercent / static_cast<float>(entry.size);
         return installer.run(&interface, entry, package, startPercent, percentPerByte, &log);
@@ -498,6 +502,30 @@ INSTANTIATE_TEST_SUITE_P(Installers, ArchiveFailureTest,
                              return std::string(std::get<0>(parameter.param).name) + "_" +
                                     std::get<1>(parameter.param).name;
                          });
+
+// A sealed package's archive is extracted only when it is the data its check hashed, after the
+// same package bytes: a second read that returns other data under the same CRC is refused.
+TEST_F(FileSystemInstallersTest, ASealedArchiveMustBeTheDataItsCheckHashed) {
+    const std::string archive = tarGz({{.path = "app/run", .contents = "sealed release"}});
+    const std::string other = tarGz({{.path = "app/run", .contents = "another release"}});
+    const auto sealedAs = [](const std::string& data) {
+        Boot::PackageSeal::Hasher hashBefore;
+        hashBefore.update(
+            std::span<const char>(bytesBeforeComponent.data(), bytesBeforeComponent.size()));
+        Boot::PackageSeal::Hasher hashAfter(hashBefore);
+        hashAfter.update(std::span<const char>(data.data(), data.size()));
+        return std::make_shared<const Boot::SealedData>(
+            Boot::SealedData{std::move(hashBefore), hashAfter.finish().value()});
+    };
+    Boot::AppInstaller installer;
+
+    EXPECT_EQ(install(installer, archive, std::nullopt, sealedAs(other)),
+              InstallStatus::corruptedTarFile);
+    EXPECT_THAT(logLines(), Contains("Error: component data changed since it was verified"));
+    restartLog();
+    EXPECT_EQ(install(installer, archive, std::nullopt, sealedAs(archive)), InstallStatus::success);
+    EXPECT_EQ(unitRoot.readFile("/fs/etfs/app/run"), "sealed release");
+}
 
 // ---- Old trees ----
 

@@ -154,24 +154,29 @@ TEST_F(SealingLoaderTest, AChangedTableUnderAnOldSealIsRefused) {
     EXPECT_TRUE(root.readFile("/fs/etfs/media.ifs").empty());
 }
 
-TEST(SealedComponentReadTest, AnInstallerReadingDataAgainHoldsItToTheDigestTheSealCheckSaw) {
+TEST(SealedComponentReadTest, AnInstallerReadingDataAgainHoldsItToTheHashTheSealCheckSaw) {
     // Data with the CRC the table gives but not the bytes the seal check hashed, as a stick
-    // handing over other bytes on the second read with a forged CRC would deliver.
+    // handing over other bytes on the second read with a forged CRC would deliver. The check saw
+    // the package's first bytes, then the component.
+    const std::string before = "header, table and signature block";
     const std::string data = "component data";
     Boot::ComponentEntry entry{.size = data.size(), .offset = 0};
     entry.crc = CoreSystem::CRC32().update(
         CoreSystem::CRC32().startValue(CoreSystem::CRC32::packageSeed), data.data(), data.size());
-    const auto digestOf = [](const std::string& bytes) {
-        PackageSeal::Hasher hasher;
+    PackageSeal::Hasher hashBefore;
+    hashBefore.update(std::span<const char>(before.data(), before.size()));
+    const auto digestAfter = [&hashBefore](const std::string& bytes) {
+        PackageSeal::Hasher hasher(hashBefore);
         hasher.update(std::span<const char>(bytes.data(), bytes.size()));
         return hasher.finish().value();
     };
-    for (const auto& [digest, matches] :
-         {std::pair{digestOf(data), true}, std::pair{digestOf("other bytes"), false}}) {
-        entry.sealedDigest = digest;
+    for (const auto& [seen, matches] :
+         {std::pair{data, true}, std::pair{std::string("other bytes"), false}}) {
+        entry.sealedData = std::make_shared<const Boot::SealedData>(
+            Boot::SealedData{PackageSeal::Hasher(hashBefore), digestAfter(seen)});
         std::istringstream stream(data);
         std::vector<char> bytes;
-        EXPECT_EQ(Boot::ComponentDataReader::readWhole(entry, stream, bytes), matches);
+        EXPECT_EQ(Boot::ComponentDataReader::readWhole(entry, stream, bytes), matches) << seen;
     }
 }
 
