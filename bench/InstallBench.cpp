@@ -10,14 +10,16 @@
 //
 // Single steps, for bench/run, which times them side by side with its peers; each prints its
 // figures on a last line "result NAME=VALUE ...":
-//   install_bench --install PACKAGE --unit FOLDER [--screen]
+//   install_bench --install PACKAGE --unit FOLDER [--screen] [--seal-key PUBLIC.pem]
 //                               one install of PACKAGE in a unit root at FOLDER (made when
 //                               missing, its data root emptied first), timed from the install
 //                               manager's construction to the end of the install; with --screen
 //                               the loading screen draws every progress report
-//   install_bench --verify PACKAGE --unit FOLDER
+//   install_bench --verify PACKAGE --unit FOLDER [--seal-key PUBLIC.pem]
 //                               the loader's checks of PACKAGE alone: load, signature and the
 //                               checksum of every component's data
+// With --seal-key the loader is one built to require seals by that key: it checks the seal too,
+// hashing the package in the same pass as the checksums.
 //
 // In the comparison every install runs in a child process of its own, so that its peak resident
 // memory can be read when it ends. The stand-in IPL control driver runs in that child too, so
@@ -56,6 +58,7 @@
 #include "boot/InstallLog.h"
 #include "boot/InstallManager.h"
 #include "boot/LoaderKey.h"
+#include "boot/PackageSeal.h"
 #include "boot/ui/UIManager.h"
 #include "platform/Clock.h"
 #include "platform/Process.h"
@@ -63,6 +66,7 @@
 #include "sim/common/FactoryData.h"
 #include "sim/drivers/IplControlDriver.h"
 #include "tools/PackageWriter.h"
+#include "tools/SealKeyFile.h"
 
 namespace {
 
@@ -186,12 +190,17 @@ struct InstallReport {
 
 // One install of the package, timed from the manager's construction (which reads the installed
 // record and opens the install log) to the end of install().
-InstallReport installOnce(const std::string& packagePath) {
+// `sealKey`, when given, is required of the package as a loader built with it requires it.
+InstallReport installOnce(const std::string& packagePath,
+                          const Boot::PackageSeal::Key* sealKey = nullptr) {
     const IplDriver driver;
     SilentInterface ui;
     Boot::InstallStatus status = Boot::InstallStatus::failure;
     const Duration elapsed = timed([&] {
         Boot::InstallManager manager(ui, Boot::loaderKey());
+        if (sealKey != nullptr) {
+            manager.package().requireSeal(*sealKey);
+        }
         status = manager.install(packagePath);
     });
     if (status != Boot::InstallStatus::success) {
@@ -296,15 +305,26 @@ struct Verification {
     Duration componentCrc;
 };
 
-Verification verifyPackage(Boot::InstallPackage& package, const std::string& packagePath) {
+// With `sealKey` the checks of a loader that requires seals by it: the seal's key with the
+// signature, the seal itself with the component data.
+Verification verifyPackage(Boot::InstallPackage& package, const std::string& packagePath,
+                           const Boot::PackageSeal::Key* sealKey = nullptr) {
     Verification verification{};
     bool passed = false;
+    if (sealKey != nullptr) {
+        package.requireSeal(*sealKey);
+    }
     verification.signatureCheck = timed([&] {
-        passed = package.load(packagePath).magic() == Boot::packageMagic &&
-                 package.verifySignature(Boot::loaderKey());
+        passed =
+            package.load(packagePath).magic() == Boot::packageMagic &&
+            (sealKey == nullptr || package.checkSealKey() == Boot::PackageSeal::Status::valid) &&
+            package.verifySignature(Boot::loaderKey());
     });
     SilentInterface ui;
-    verification.componentCrc = timed([&] { passed = passed && package.verifyComponentData(ui); });
+    verification.componentCrc = timed([&] {
+        passed = passed && package.verifyComponentData(ui) &&
+                 (sealKey == nullptr || package.sealVerdict() == Boot::PackageSeal::Status::valid);
+    });
     verification.passed = passed;
     return verification;
 }
@@ -601,7 +621,24 @@ struct Request {
     std::string package;
     std::string unit;
     bool screen = false;
+    std::string sealKey;
 };
+
+// The seal key that a step requires, read from the file the request names; true with no key
+// when it names none.
+bool readSealKey(const Request& request, std::optional<Boot::PackageSeal::Key>& key) {
+    if (request.sealKey.empty()) {
+        return true;
+    }
+    std::string error;
+    key.emplace();
+    if (!Packaging::SealKeyFile::read(request.sealKey, Packaging::SealKeyFile::Use::check, *key,
+                                      error)) {
+        Console::printf("install_bench: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
 
 int compare(const Request& request) {
     const WorkFolder work("/tmp/install_bench");
@@ -689,11 +726,12 @@ std::optional<Setup> stepSetup(const std::string& folder) {
 }
 
 int installStep(const Request& request) {
-    if (!stepSetup(request.unit)) {
+    std::optional<Boot::PackageSeal::Key> sealKey;
+    if (!stepSetup(request.unit) || !readSealKey(request, sealKey)) {
         return 2;
     }
     if (!request.screen) {
-        const InstallReport report = installOnce(request.package);
+        const InstallReport report = installOnce(request.package, sealKey ? &*sealKey : nullptr);
         if (!report.succeeded) {
             return 1;
         }
@@ -712,11 +750,13 @@ int installStep(const Request& request) {
 }
 
 int verifyStep(const Request& request) {
-    if (!stepSetup(request.unit)) {
+    std::optional<Boot::PackageSeal::Key> sealKey;
+    if (!stepSetup(request.unit) || !readSealKey(request, sealKey)) {
         return 2;
     }
     Boot::InstallPackage package(Boot::InstallManager::installedPackagePath());
-    const Verification verification = verifyPackage(package, request.package);
+    const Verification verification =
+        verifyPackage(package, request.package, sealKey ? &*sealKey : nullptr);
     if (!verification.passed) {
         Console::printf("install_bench: %s did not pass the loader's checks\n",
                         request.package.c_str());
@@ -753,11 +793,15 @@ std::optional<Request> parseRequest(const std::vector<std::string>& words) {
             request.unit = words[++index];
         } else if (words[index] == "--screen" && install) {
             request.screen = true;
+        } else if (words[index] == "--seal-key" && index + 1 < words.size()) {
+            request.sealKey = words[++index];
         } else {
             return std::nullopt;
         }
     }
-    return request.unit.empty() ? std::nullopt : std::optional(request);
+    // The drawn install runs without a seal key.
+    const bool usable = !request.unit.empty() && !(request.screen && !request.sealKey.empty());
+    return usable ? std::optional(request) : std::nullopt;
 }
 
 }  // namespace
@@ -769,8 +813,9 @@ int main(int argc, char* argv[]) {
         Console::print(
             "usage: install_bench [SIZE]   SIZE in bytes, or with a K, M or G suffix\n"
             "       install_bench --archive FILE.tar.gz\n"
-            "       install_bench --install PACKAGE --unit FOLDER [--screen]\n"
-            "       install_bench --verify PACKAGE --unit FOLDER\n");
+            "       install_bench --install PACKAGE --unit FOLDER [--screen] [--seal-key "
+            "PUBLIC.pem]\n"
+            "       install_bench --verify PACKAGE --unit FOLDER [--seal-key PUBLIC.pem]\n");
         return 2;
     }
     switch (request->kind) {
