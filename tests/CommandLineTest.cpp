@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "CoreSystem/CommandProgram.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -17,6 +18,7 @@ using CoreSystem::Command;
 using CoreSystem::CommandLine;
 using CoreSystem::CommandProgram;
 using CoreSystem::OptionKind;
+using TestSupport::ProgramRun;
 using Words = std::vector<std::string>;
 
 Command sampleCommand() {
@@ -110,12 +112,6 @@ int recordArguments(const CommandLine& line) {
     ranWith.insert(ranWith.begin(), std::string(line.command().name));
     return 0;
 }
-
-struct ProgramRun {
-    int status;
-    std::string out;
-    std::string err;
-};
 
 ProgramRun runSampleProgram(const Words& words) {
     const CommandProgram program(

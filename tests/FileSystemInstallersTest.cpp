@@ -509,13 +509,7 @@ TEST_F(FileSystemInstallersTest, ASealedArchiveMustBeTheDataItsCheckHashed) {
     const std::string archive = tarGz({{.path = "app/run", .contents = "sealed release"}});
     const std::string other = tarGz({{.path = "app/run", .contents = "another release"}});
     const auto sealedAs = [](const std::string& data) {
-        Boot::PackageSeal::Hasher hashBefore;
-        hashBefore.update(
-            std::span<const char>(bytesBeforeComponent.data(), bytesBeforeComponent.size()));
-        Boot::PackageSeal::Hasher hashAfter(hashBefore);
-        hashAfter.update(std::span<const char>(data.data(), data.size()));
-        return std::make_shared<const Boot::SealedData>(
-            Boot::SealedData{std::move(hashBefore), hashAfter.finish().value()});
+        return TestSupport::sealedData(bytesBeforeComponent, data);
     };
     Boot::AppInstaller installer;
 

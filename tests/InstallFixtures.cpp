@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <span>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -54,6 +56,23 @@ std::vector<std::string> installLogLines(const TemporaryUnitRoot& root) {
         lines.push_back(text.substr(start, end - start));
     }
     return lines;
+}
+
+std::string sealBlock(std::string_view package, const Boot::PackageSeal::Key& key) {
+    Boot::PackageSeal::Hasher hasher;
+    hasher.update(std::span<const char>(package.data(), package.size()));
+    const std::vector<std::uint8_t> block =
+        Boot::PackageSeal::make(key, hasher.finish().value())->encode();
+    return {block.begin(), block.end()};
+}
+
+std::shared_ptr<const Boot::SealedData> sealedData(std::string_view before, std::string_view seen) {
+    Boot::PackageSeal::Hasher hashBefore;
+    hashBefore.update(std::span<const char>(before.data(), before.size()));
+    Boot::PackageSeal::Hasher hashAfter(hashBefore);
+    hashAfter.update(std::span<const char>(seen.data(), seen.size()));
+    return std::make_shared<const Boot::SealedData>(
+        Boot::SealedData{std::move(hashBefore), hashAfter.finish().value()});
 }
 
 }  // namespace TestSupport

@@ -350,12 +350,8 @@ TEST_F(PackagePlanTest, ASealFoundAfterTheDataIsShownWithItsAlgorithmAndKey) {
     const std::string path = makePackage({.components = {{4, 2'100'000}}});
     const Boot::PackageSeal::Key key =
         Boot::PackageSeal::Key::generate(Boot::PackageSeal::Algorithm::ed25519);
-    Boot::PackageSeal::Hasher hasher;
     const std::string unsealed = TestSupport::readHostFile(path);
-    hasher.update(std::span<const char>(unsealed.data(), unsealed.size()));
-    const std::vector<std::uint8_t> block =
-        Boot::PackageSeal::make(key, hasher.finish().value())->encode();
-    TestSupport::writeHostFile(path, unsealed + std::string(block.begin(), block.end()));
+    TestSupport::writeHostFile(path, unsealed + TestSupport::sealBlock(unsealed, key));
 
     std::string error;
     ASSERT_TRUE(package.open(path, error)) << error;

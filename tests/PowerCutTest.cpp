@@ -68,12 +68,13 @@ struct CutPoint {
     Kind kind = Kind::systemCall;
     // A system call: the reference install's call that is not made.
     TracedCall call{};
+    std::size_t logLines = 0;
+    std::chrono::milliseconds after{};
+
     // Whether the call is counted among the calls on its file alone. Writes are: the sanitizer
     // runtime writes to pipes of its own as often as it needs, so the count over all writes
     // differs from run to run.
-    bool countedOnItsFile = false;
-    std::size_t logLines = 0;
-    std::chrono::milliseconds after{};
+    bool countedOnItsFile() const { return kind == Kind::systemCall && call.name == "write"; }
 };
 
 // What one cut and the boot after it left.
@@ -350,22 +351,21 @@ protected:
         return {start, end};
     }
 
-    // Cuts at `count` calls named `name`, spread evenly over the install; with
-    // `countedOnItsFile`, only over the calls on files of the unit.
-    static std::vector<CutPoint> spreadCuts(const std::string& name, std::size_t count,
-                                            bool countedOnItsFile) {
+    // Cuts at `count` calls named `name`, spread evenly over the install; calls counted on
+    // their file are taken only among the calls on files of the unit.
+    static std::vector<CutPoint> spreadCuts(const std::string& name, std::size_t count) {
         const std::string unitRoot = references_->scratch + "/" + tracedUnitName + "/";
-        std::vector<TracedCall> named;
+        std::vector<CutPoint> named;
         for (const TracedCall& call : installCalls()) {
+            const CutPoint cut{.call = call};
             if (call.name == name &&
-                (!countedOnItsFile || call.descriptorPath.starts_with(unitRoot))) {
-                named.push_back(call);
+                (!cut.countedOnItsFile() || call.descriptorPath.starts_with(unitRoot))) {
+                named.push_back(cut);
             }
         }
         std::vector<CutPoint> cuts;
         for (std::size_t index = 0; index < count && !named.empty(); ++index) {
-            cuts.push_back({.call = named[(index * named.size() + named.size() / 2) / count],
-                            .countedOnItsFile = countedOnItsFile});
+            cuts.push_back(named[(index * named.size() + named.size() / 2) / count]);
         }
         return cuts;
     }
@@ -376,7 +376,7 @@ protected:
         switch (cut.kind) {
             case CutPoint::Kind::systemCall:
                 report.where = "before " + cut.call.name + " #" +
-                               (cut.countedOnItsFile
+                               (cut.countedOnItsFile()
                                     ? std::to_string(cut.call.invocationOnPath) + " on its file"
                                     : std::to_string(cut.call.invocation)) +
                                ": " + comparable(cut.call.call, references.scratch, tracedUnitName);
@@ -401,7 +401,7 @@ protected:
         // The run that is cut.
         const std::string cutTrace = unit.work() + "/cut.trace";
         std::string traceOptions = "-y -o " + cutTrace + " -e trace=" + cut.call.name;
-        if (cut.countedOnItsFile) {
+        if (cut.countedOnItsFile()) {
             const std::string file = replaced(
                 cut.call.descriptorPath, references.scratch + "/" + tracedUnitName, unit.root());
             traceOptions += " -P " + file + " -e inject=" + cut.call.name +
@@ -531,8 +531,8 @@ TEST_F(PowerCutTest, CutsAtEveryRenameRemovalAndSyncOfTheInstall) {
 }
 
 TEST_F(PowerCutTest, CutsSpreadOverTheInstallByCallCountLogProgressAndTime) {
-    std::vector<CutPoint> cuts = spreadCuts("openat", spreadOpens, false);
-    const std::vector<CutPoint> writes = spreadCuts("write", spreadWrites, true);
+    std::vector<CutPoint> cuts = spreadCuts("openat", spreadOpens);
+    const std::vector<CutPoint> writes = spreadCuts("write", spreadWrites);
     cuts.insert(cuts.end(), writes.begin(), writes.end());
     // The new record's creation and its one write.
     const std::vector<TracedCall> calls = installCalls();
@@ -545,7 +545,7 @@ TEST_F(PowerCutTest, CutsSpreadOverTheInstallByCallCountLogProgressAndTime) {
     });
     ASSERT_NE(written, calls.end());
     cuts.push_back({.call = *created});
-    cuts.push_back({.call = *written, .countedOnItsFile = true});
+    cuts.push_back({.call = *written});
 
     const std::size_t lines = references_->installLogLines;
     for (std::size_t index = 0; index < logProgressCuts; ++index) {

@@ -30,13 +30,7 @@ namespace {
 using Boot::InstallStatus;
 using Boot::PackageSeal;
 
-std::string sealBlockFor(const std::string& package, const PackageSeal::Key& key) {
-    PackageSeal::Hasher hasher;
-    hasher.update(std::span<const char>(package.data(), package.size()));
-    const std::vector<std::uint8_t> block =
-        PackageSeal::make(key, hasher.finish().value())->encode();
-    return {block.begin(), block.end()};
-}
+using TestSupport::sealBlock;
 
 class SealingLoaderTest : public TestSupport::LoaderUnitTest {
 protected:
@@ -80,7 +74,7 @@ protected:
 };
 
 TEST_F(SealingLoaderTest, ASealedPackageInstallsOnASealingLoaderAndOnAPlainOne) {
-    const std::string sealed = plain + sealBlockFor(plain, releaseKey);
+    const std::string sealed = plain + sealBlock(plain, releaseKey);
     for (const PackageSeal::Key* key :
          {&loaderSealKey, static_cast<const PackageSeal::Key*>(nullptr)}) {
         std::remove(root.prepare("/fs/etfs/installed.kx1").c_str());
@@ -100,7 +94,7 @@ TEST_F(SealingLoaderTest, ASealedPackageInstallsOnASealingLoaderAndOnAPlainOne) 
 }
 
 TEST_F(SealingLoaderTest, EveryOtherPackageIsRefusedWithItsSealProblemAndNothingWritten) {
-    const std::string seal = sealBlockFor(plain, releaseKey);
+    const std::string seal = sealBlock(plain, releaseKey);
     const PackageSeal::Key otherKey = PackageSeal::Key::generate(PackageSeal::Algorithm::ed25519);
     const std::string otherData = packed(0, "m" + std::string(4999, 'n'));
     const std::string otherHeader = packed(0x100, std::string(5000, 'm'));
@@ -111,7 +105,7 @@ TEST_F(SealingLoaderTest, EveryOtherPackageIsRefusedWithItsSealProblemAndNothing
     };
     const std::vector<Case> cases = {
         {"unsealed", plain, "Invalid package seal: no seal"},
-        {"another key", plain + sealBlockFor(plain, otherKey),
+        {"another key", plain + sealBlock(plain, otherKey),
          "Invalid package seal: sealed with another key"},
         {"data changed, CRC made again", otherData + seal,
          "Invalid package seal: seal does not match the package"},
@@ -136,7 +130,7 @@ TEST_F(SealingLoaderTest, EveryOtherPackageIsRefusedWithItsSealProblemAndNothing
 }
 
 TEST_F(SealingLoaderTest, AChangedTableUnderAnOldSealIsRefused) {
-    const std::string seal = sealBlockFor(plain, releaseKey);
+    const std::string seal = sealBlock(plain, releaseKey);
     // The last table entry's version (type 12, version 13 -> 14), signed again with the loader key.
     std::string error;
     ASSERT_TRUE(Packaging::PackageWriter::write(
@@ -163,17 +157,9 @@ TEST(SealedComponentReadTest, AnInstallerReadingDataAgainHoldsItToTheHashTheSeal
     Boot::ComponentEntry entry{.size = data.size(), .offset = 0};
     entry.crc = CoreSystem::CRC32().update(
         CoreSystem::CRC32().startValue(CoreSystem::CRC32::packageSeed), data.data(), data.size());
-    PackageSeal::Hasher hashBefore;
-    hashBefore.update(std::span<const char>(before.data(), before.size()));
-    const auto digestAfter = [&hashBefore](const std::string& bytes) {
-        PackageSeal::Hasher hasher(hashBefore);
-        hasher.update(std::span<const char>(bytes.data(), bytes.size()));
-        return hasher.finish().value();
-    };
     for (const auto& [seen, matches] :
          {std::pair{data, true}, std::pair{std::string("other bytes"), false}}) {
-        entry.sealedData = std::make_shared<const Boot::SealedData>(
-            Boot::SealedData{PackageSeal::Hasher(hashBefore), digestAfter(seen)});
+        entry.sealedData = TestSupport::sealedData(before, seen);
         std::istringstream stream(data);
         std::vector<char> bytes;
         EXPECT_EQ(Boot::ComponentDataReader::readWhole(entry, stream, bytes), matches) << seen;

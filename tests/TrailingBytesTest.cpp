@@ -95,11 +95,7 @@ protected:
     // The package with a seal block appended.
     std::string sealed() const {
         const PackageSeal::Key key = PackageSeal::Key::generate(PackageSeal::Algorithm::ed25519);
-        PackageSeal::Hasher hasher;
-        hasher.update(std::span<const char>(plain.data(), plain.size()));
-        const std::vector<std::uint8_t> block =
-            PackageSeal::make(key, hasher.finish().value())->encode();
-        return plain + std::string(block.begin(), block.end());
+        return plain + TestSupport::sealBlock(plain, key);
     }
 
     const Boot::RsaKey loaderKey{TestSupport::readHostFile(LOADER_KEY_FILE)};
