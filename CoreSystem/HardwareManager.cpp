@@ -382,8 +382,8 @@ bool Manager::checkDataPartition() {
         // text was written, synced or removed again.
         constexpr std::string_view text = "Format Completed\n";
         static_cast<void>(file.writeAll(text.data(), text.size()));
+        static_cast<void>(file.sync());
     }
-    static_cast<void>(Utilities::syncFile(marker));
     if (!Utilities::exists(marker)) {
         return false;
     }

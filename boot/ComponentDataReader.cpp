@@ -46,7 +46,7 @@ bool ComponentDataReader::matchesEntry() {
         return false;
     }
     if (hasher_) {
-        digestMatches_ = hasher_->finish() == sealedData_->digestAfter;
+        digestMatches_ = sealedData_->reachedBy(*hasher_);
         hasher_.reset();
     }
     return digestMatches_;

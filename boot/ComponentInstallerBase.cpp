@@ -81,7 +81,7 @@ InstallStatus ComponentInstallerBase::extractArchive(const ComponentEntry& entry
     }
     const std::uint32_t crc = archive.extract(true, destination.c_str(), archiveProgress,
                                               entryStarted, entryFinished, this);
-    if (crc != entry.crc || (hasher && hasher->finish() != entry.sealedData->digestAfter)) {
+    if (crc != entry.crc || (hasher && !entry.sealedData->reachedBy(*hasher))) {
         logDataChanged(*log);
         return InstallStatus::corruptedTarFile;
     }

@@ -280,7 +280,9 @@ bool InstallPackage::verifySealedComponentData(InstallUserInterface& userInterfa
     bool componentsHashed = true;
     for (ComponentEntry& entry : components_) {
         // A CRC that differs does not end the pass: the seal's verdict comes first. Data cut
-        // short leaves the hash short, which no seal verifies.
+        // short leaves the hash short, which no seal verifies. What an earlier pass recorded is
+        // dropped, so that this one reads the data only once.
+        entry.sealedData.reset();
         ComponentDataReader reader(entry, stream_);
         PackageSeal::Hasher hashBefore(packageHash);
         std::size_t count = 0;

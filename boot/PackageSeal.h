@@ -186,6 +186,10 @@ private:
 // did would be a SHA-256 collision. So the check's one pass over the package serves both the seal
 // and every component.
 struct SealedData {
+    // Whether `hasher`, a copy of hashBefore fed the data read again, reached digestAfter. Ends
+    // the hasher.
+    bool reachedBy(PackageSeal::Hasher& hasher) const { return hasher.finish() == digestAfter; }
+
     PackageSeal::Hasher hashBefore;
     PackageSeal::Digest digestAfter{};
 };

@@ -17,6 +17,7 @@
 #include "InstallFixtures.h"
 #include "TestSupport.h"
 #include "boot/InstallManager.h"
+#include "boot/InstallerTable.h"
 #include "boot/LoaderKey.h"
 #include "platform/Process.h"
 #include "sim/drivers/IplControlDriver.h"
@@ -212,6 +213,16 @@ TEST_F(InstallManagerTest, AcceptedTypesWithoutInstallerCountOnlyInTheProgressTo
     EXPECT_THAT(ui.reports, IsSupersetOf({TestSupport::Report{0, "Begin PostInstall"},
                                           TestSupport::Report{25, "Begin PostInstall"}}));
     EXPECT_EQ(ui.reports.front(), (TestSupport::Report{0, "Verifying install package..."}));
+}
+
+TEST(InstallerTableTest, TheTypesThatRunAnInstallerAreThoseWithOneInTheTable) {
+    // What watches an install from outside weighs its progress by runsInstaller.
+    for (std::uint32_t type = Boot::ComponentType::lowest; type <= Boot::ComponentType::highest;
+         ++type) {
+        const Boot::InstallerTable::Row* row = Boot::InstallerTable::find(type);
+        ASSERT_NE(row, nullptr) << type;
+        EXPECT_EQ(row->create != nullptr, Boot::ComponentType::runsInstaller(type)) << type;
+    }
 }
 
 TEST_F(InstallManagerTest, AnIplComponentWipesTheDataPartitionBeforeItAndEveryLaterComponent) {

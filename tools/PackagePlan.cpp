@@ -10,6 +10,7 @@
 #include "tools/ComponentNames.h"
 #include "tools/ComponentVersion.h"
 #include "tools/NumberText.h"
+#include "tools/PackageSealCheck.h"
 #include "tools/PackageVerifier.h"
 #include "tools/TextFile.h"
 
@@ -411,8 +412,7 @@ std::string PackagePlan::text() const {
         (recordBefore ? std::to_string(recordBefore->size()) + " versions" : "not known") + "\n";
     text += column("seal", 17) +
             (sealStatus == Boot::PackageSeal::Status::valid && seal
-                 ? std::string(Boot::PackageSeal::nameOf(seal->algorithm())) + ", key " +
-                       Boot::PackageSeal::hex(seal->fingerprint())
+                 ? PackageSealCheck::describeSeal(*seal)
                  : std::string(Boot::PackageSeal::describe(sealStatus))) +
             " (only a loader built with a seal key checks it)\n";
 

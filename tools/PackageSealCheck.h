@@ -30,8 +30,6 @@ public:
     // file.
     std::optional<std::uint64_t> bytesAfterData() const { return bytesAfterData_; }
 
-    // Whether the component data must still be fed to finish the check.
-    bool hashing() const { return hashing_; }
     // The next piece of component data, in table order.
     void feed(std::span<const char> piece);
     // Reads and feeds every component's data itself; false with `error` when reading stops.
