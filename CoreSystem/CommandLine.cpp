@@ -76,8 +76,12 @@ std::vector<std::string> CommandLine::values(std::string_view option) const {
     return found == options_.end() ? std::vector<std::string>{} : found->second;
 }
 
-int CommandLine::fail(std::string_view message) const {
+void CommandLine::warn(std::string_view message) const {
     printCommandError(std::string(program_) + " " + std::string(command_->name), message);
+}
+
+int CommandLine::fail(std::string_view message) const {
+    warn(message);
     return exitFailure;
 }
 

@@ -31,7 +31,9 @@ public:
     // Every value given for a repeated option, in order.
     std::vector<std::string> values(std::string_view option) const;
 
-    // Prints "PROGRAM COMMAND: message" on stderr and returns exitFailure.
+    // Prints "PROGRAM COMMAND: message" on stderr, for a problem the command goes on past.
+    void warn(std::string_view message) const;
+    // The same, for a problem that ends the command: returns exitFailure.
     int fail(std::string_view message) const;
 
 private:

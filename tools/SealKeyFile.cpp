@@ -7,8 +7,7 @@ namespace Packaging {
 bool SealKeyFile::read(const std::string& path, Use use, Boot::PackageSeal::Key& key,
                        std::string& error) {
     std::string text;
-    if (!TextFile::read(path, text)) {
-        error = "cannot read key file " + path;
+    if (!TextFile::readKey(path, text, error)) {
         return false;
     }
     key = Boot::PackageSeal::Key::fromPemText(text);
@@ -21,6 +20,12 @@ bool SealKeyFile::read(const std::string& path, Use use, Boot::PackageSeal::Key&
         return false;
     }
     return true;
+}
+
+bool SealKeyFile::readGiven(const std::optional<std::string>& path, Use use,
+                            std::optional<Boot::PackageSeal::Key>& key, std::string& error) {
+    key.reset();
+    return !path || read(*path, use, key.emplace(), error);
 }
 
 }  // namespace Packaging

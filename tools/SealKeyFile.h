@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "boot/PackageSeal.h"
@@ -15,6 +16,9 @@ public:
     // public half of one that is to seal.
     static bool read(const std::string& path, Use use, Boot::PackageSeal::Key& key,
                      std::string& error);
+    // The key named by an optional option's value: nothing when none was given, else as read().
+    static bool readGiven(const std::optional<std::string>& path, Use use,
+                          std::optional<Boot::PackageSeal::Key>& key, std::string& error);
 };
 
 }  // namespace Packaging

@@ -23,4 +23,12 @@ bool TextFile::read(const std::string& path, std::string& text) {
     });
 }
 
+bool TextFile::readKey(const std::string& path, std::string& text, std::string& error) {
+    if (!read(path, text)) {
+        error = "cannot read key file " + path;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace Packaging

@@ -14,16 +14,15 @@ namespace {
 int inspect(const CommandLine& line) {
     const std::string& path = line.positionals().front();
     const bool asRecord = line.has("--record");
+    const auto sealKeyPath = line.value("--seal-key");
+    if (sealKeyPath && asRecord) {
+        throw UsageError("--seal-key checks a package's seal; an installed record has none");
+    }
     std::optional<Boot::PackageSeal::Key> sealKey;
     std::string error;
-    if (const auto keyPath = line.value("--seal-key")) {
-        if (asRecord) {
-            throw UsageError("--seal-key checks a package's seal; an installed record has none");
-        }
-        if (!Packaging::SealKeyFile::read(*keyPath, Packaging::SealKeyFile::Use::check,
-                                          sealKey.emplace(), error)) {
-            return line.fail(error);
-        }
+    if (!Packaging::SealKeyFile::readGiven(sealKeyPath, Packaging::SealKeyFile::Use::check, sealKey,
+                                           error)) {
+        return line.fail(error);
     }
     Packaging::PackageReader package;
     if (!package.open(path, error,

@@ -67,11 +67,9 @@ int pack(const CommandLine& line) {
     }
     // The seal key is read before anything is written, so that a wrong one costs no packing.
     std::optional<Boot::PackageSeal::Key> sealKey;
-    if (const auto sealKeyPath = line.value("--seal-key")) {
-        if (!Packaging::SealKeyFile::read(*sealKeyPath, Packaging::SealKeyFile::Use::seal,
-                                          sealKey.emplace(), error)) {
-            return line.fail(error);
-        }
+    if (!Packaging::SealKeyFile::readGiven(line.value("--seal-key"),
+                                           Packaging::SealKeyFile::Use::seal, sealKey, error)) {
+        return line.fail(error);
     }
     std::uint64_t dataSize = 0;
     {

@@ -2,13 +2,12 @@
 #include <optional>
 #include <string>
 
-#include "CoreSystem/Command.h"
 #include "CoreSystem/Console.h"
 #include "boot/RsaKey.h"
+#include "tools/LoaderKeyFile.h"
 #include "tools/PackagePlan.h"
 #include "tools/PackageReader.h"
 #include "tools/PackageSealCheck.h"
-#include "tools/TextFile.h"
 #include "tools/kx1/Command.h"
 
 namespace Kx1 {
@@ -34,7 +33,7 @@ bool readRecord(const CommandLine& line, std::optional<PackagePlan::InstalledVer
         return true;
     }
     if (!PackagePlan::readRecord(path, record.emplace(), error)) {
-        CoreSystem::printCommandError("kx1 plan", error + "; the unit's versions are not known");
+        line.warn(error + "; the unit's versions are not known");
         record.reset();
     }
     return true;
@@ -44,16 +43,12 @@ int plan(const CommandLine& line) {
     const std::string& path = line.positionals().front();
     std::string error;
     std::optional<Boot::RsaKey> loaderKey;
-    if (const auto keyPath = line.value("--key")) {
-        std::string keyText;
-        if (!Packaging::TextFile::read(*keyPath, keyText)) {
-            return line.fail("cannot read key file " + *keyPath);
-        }
-        if (!loaderKey.emplace(keyText).isValid()) {
-            return line.fail(*keyPath +
-                             " holds no RSA private key (the loader's private key "
-                             "opens the signature and the part-number lock)");
-        }
+    if (const auto keyPath = line.value("--key");
+        keyPath &&
+        !Packaging::LoaderKeyFile::read(
+            *keyPath, "the loader's private key opens the signature and the part-number lock",
+            loaderKey, error)) {
+        return line.fail(error);
     }
     PackagePlan::Input input{.packagePath = path, .loaderKey = loaderKey ? &*loaderKey : nullptr};
     if (const auto unitRoot = line.value("--unit")) {
@@ -62,7 +57,7 @@ int plan(const CommandLine& line) {
             return line.fail(*unitRoot + " is no unit root folder");
         }
         if (!PackagePlan::readUnit(*unitRoot, input.unit, error)) {
-            CoreSystem::printCommandError("kx1 plan", error + "; its numbers are not known");
+            line.warn(error + "; its numbers are not known");
         }
     }
     if (!readRecord(line, input.record, error)) {

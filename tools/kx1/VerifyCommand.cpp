@@ -3,11 +3,11 @@
 
 #include "CoreSystem/Console.h"
 #include "boot/RsaKey.h"
+#include "tools/LoaderKeyFile.h"
 #include "tools/PackageReader.h"
 #include "tools/PackageSealCheck.h"
 #include "tools/PackageVerifier.h"
 #include "tools/SealKeyFile.h"
-#include "tools/TextFile.h"
 #include "tools/kx1/Command.h"
 #include "tools/kx1/TerminalProgress.h"
 
@@ -28,21 +28,15 @@ void reportUncheckedSeal(Packaging::PackageReader& package) {
 
 int verify(const CommandLine& line) {
     // Required: the parser made sure it is there.
-    const std::string keyPath = line.value("--key").value();
-    std::string keyText;
-    if (!Packaging::TextFile::read(keyPath, keyText)) {
-        return line.fail("cannot read key file " + keyPath);
-    }
-    const Boot::RsaKey key(keyText);
-    if (!key.isValid()) {
-        return line.fail(keyPath + " holds no RSA private key (verify needs the private half)");
+    std::optional<Boot::RsaKey> key;
+    std::string error;
+    if (!Packaging::LoaderKeyFile::read(line.value("--key").value(),
+                                        "verify needs the private half", key, error)) {
+        return line.fail(error);
     }
     std::optional<Boot::PackageSeal::Key> sealKey;
-    std::string error;
-    if (const auto sealKeyPath = line.value("--seal-key");
-        sealKeyPath &&
-        !Packaging::SealKeyFile::read(*sealKeyPath, Packaging::SealKeyFile::Use::check,
-                                      sealKey.emplace(), error)) {
+    if (!Packaging::SealKeyFile::readGiven(line.value("--seal-key"),
+                                           Packaging::SealKeyFile::Use::check, sealKey, error)) {
         return line.fail(error);
     }
     const std::string& path = line.positionals().front();
@@ -53,7 +47,7 @@ int verify(const CommandLine& line) {
     if (package.kind() == Packaging::PackageReader::Kind::installedRecord) {
         return line.fail(path + " is an installed record, not a package");
     }
-    Packaging::PackageVerifier verifier(package, key);
+    Packaging::PackageVerifier verifier(package, *key);
     TerminalProgress progress("verifying");
     std::size_t failures = 0;
     std::string firstFailure;
