@@ -121,6 +121,19 @@ bool PackageReader::readComponent(std::size_t index, const ChunkReader::Sink& si
     return true;
 }
 
+bool PackageReader::readComponent(std::size_t index, const ChunkReader::Sink& sink,
+                                  std::uint32_t& crc, std::string& error) {
+    const CoreSystem::CRC32 calculator;
+    crc = calculator.startValue(CoreSystem::CRC32::packageSeed);
+    return readComponent(
+        index,
+        [&](std::span<const char> piece) {
+            crc = calculator.update(crc, piece.data(), piece.size());
+            return sink(piece);
+        },
+        error);
+}
+
 bool PackageReader::readRange(std::uint64_t offset, std::uint64_t length,
                               const ChunkReader::Sink& sink, std::string& error) {
     if (!ChunkReader::readRange(file_, offset, length, sink)) {

@@ -42,6 +42,10 @@ public:
     // Hands the data of entry `index` to the sink in pieces; false with `error` when the entry
     // does not exist, its data is not inside the file, or reading stops.
     bool readComponent(std::size_t index, const ChunkReader::Sink& sink, std::string& error);
+    // The same, with `crc` the package CRC-32 of the data handed to the sink, to compare with
+    // the entry's.
+    bool readComponent(std::size_t index, const ChunkReader::Sink& sink, std::uint32_t& crc,
+                       std::string& error);
     // Hands `length` bytes from `offset` to the sink in pieces, whatever they hold; false with
     // `error` when the file ends early or reading stops.
     bool readRange(std::uint64_t offset, std::uint64_t length, const ChunkReader::Sink& sink,

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <span>
 
-#include "CoreSystem/CRC32.h"
 #include "tools/ChunkReader.h"
 #include "tools/ComponentNames.h"
 #include "tools/NumberText.h"
@@ -60,13 +59,9 @@ bool openForSealing(const std::string& path, PackageReader& package, std::uint64
 bool hashPackage(PackageReader& package, std::uint64_t total, PackageSeal::Hasher& hasher,
                  const ChunkReader::Sink& copy, const PackageSealer::Progress& progress,
                  std::string& error) {
-    const CoreSystem::CRC32 crc;
-    // Started again for each component; the bytes before the data have no CRC of their own.
-    std::uint32_t computed = 0;
     std::uint64_t done = 0;
     const ChunkReader::Sink pass = [&](std::span<const char> piece) {
         hasher.update(piece);
-        computed = crc.update(computed, piece.data(), piece.size());
         done += piece.size();
         if (progress) {
             progress(done, total);
@@ -78,8 +73,8 @@ bool hashPackage(PackageReader& package, std::uint64_t total, PackageSeal::Hashe
     }
     for (std::size_t index = 0; index < package.entries().size(); ++index) {
         const Boot::ComponentEntry& entry = package.entries()[index];
-        computed = crc.startValue(CoreSystem::CRC32::packageSeed);
-        if (!package.readComponent(index, pass, error)) {
+        std::uint32_t computed = 0;
+        if (!package.readComponent(index, pass, computed, error)) {
             return false;
         }
         if (computed != entry.crc) {

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "CoreSystem/ByteOrder.h"
-#include "CoreSystem/CRC32.h"
 #include "tools/ComponentNames.h"
 #include "tools/NumberText.h"
 #include "tools/PackageSealCheck.h"
@@ -84,16 +83,9 @@ PackageVerifier::Check PackageVerifier::checkComponent(std::size_t index,
     if (!package_.withinFile(entry)) {
         return *problem;
     }
-    const CoreSystem::CRC32 crc;
-    std::uint32_t computed = crc.startValue(CoreSystem::CRC32::packageSeed);
+    std::uint32_t computed = 0;
     std::string error;
-    const bool read = package_.readComponent(
-        index,
-        [&](std::span<const char> data) {
-            computed = crc.update(computed, data.data(), data.size());
-            return piece(data);
-        },
-        error);
+    const bool read = package_.readComponent(index, piece, computed, error);
     if (problem) {
         return *problem;
     }

@@ -4,7 +4,6 @@
 #include <fstream>
 #include <string>
 
-#include "CoreSystem/CRC32.h"
 #include "CoreSystem/Console.h"
 #include "tools/ComponentNames.h"
 #include "tools/NumberText.h"
@@ -48,20 +47,18 @@ int extract(const CommandLine& line) {
         return line.fail("cannot create " + outputPath);
     }
     const Boot::ComponentEntry& entry = package.entries()[*index];
-    const CoreSystem::CRC32 crc;
-    std::uint32_t computed = crc.startValue(CoreSystem::CRC32::packageSeed);
+    std::uint32_t computed = 0;
     std::uint64_t done = 0;
     TerminalProgress progress("extracting");
     const bool copied = package.readComponent(
         *index,
         [&](std::span<const char> piece) {
-            computed = crc.update(computed, piece.data(), piece.size());
             done += piece.size();
             progress.update(done, entry.size);
             return static_cast<bool>(
                 output.write(piece.data(), static_cast<std::streamsize>(piece.size())));
         },
-        error);
+        computed, error);
     progress.clear();
     output.close();
     if (!copied || !output) {
