@@ -13,15 +13,23 @@ constexpr long long defaultTimeoutMilliseconds = 60000;
 
 }  // namespace
 
-std::uint32_t parseUnsigned(const std::string& text, std::string_view what) {
+std::optional<std::uint32_t> wholeUnsignedNumber(std::string_view text) {
     std::uint32_t value = 0;
     const char* end = text.data() + text.size();
     const auto [stop, error] = std::from_chars(text.data(), end, value);
     if (text.empty() || error != std::errc() || stop != end) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::uint32_t parseUnsigned(const std::string& text, std::string_view what) {
+    const std::optional<std::uint32_t> value = wholeUnsignedNumber(text);
+    if (!value) {
         throw UsageError(std::string(what) + " must be a number from 0 to 4294967295, not '" +
                          text + "'");
     }
-    return value;
+    return *value;
 }
 
 std::int32_t parseSigned(const std::string& text, std::string_view what) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -18,6 +19,8 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The whole of `text` as a decimal number within 32 bits; nothing when it is anything else.
+std::optional<std::uint32_t> wholeUnsignedNumber(std::string_view text);
 // A decimal number within 32 bits, or UsageError naming `what`.
 std::uint32_t parseUnsigned(const std::string& text, std::string_view what);
 // A signed decimal number within 32 bits, or UsageError naming `what`.

@@ -55,13 +55,10 @@ int touch(const CommandLine& line) {
 }
 
 int gpio(const CommandLine& line) {
-    const std::string& level = line.positionals()[1];
-    if (level != "high" && level != "low") {
-        throw UsageError("the level is high or low, not '" + level + "'");
-    }
+    const bool high = isHighShutdownLevel(line.positionals()[1]);
     const UnitFolder unit = UnitFolder::existing(line.positionals()[0]);
     unit.exportAsUnitRoot();
-    setShutdownRequest(unit, level == "high");
+    setShutdownRequest(unit, high);
     return 0;
 }
 

@@ -19,6 +19,9 @@ namespace Sim::Unitsim {
 
 namespace {
 
+constexpr std::string_view capturedFrameExtension = ".png";
+constexpr std::size_t capturedFrameDigits = 6;
+
 std::string linkTarget(const std::string& link) {
     std::error_code error;
     return std::filesystem::read_symlink(link, error).string();
@@ -113,14 +116,21 @@ std::optional<pid_t> UnitFolder::runningSupervisor() const {
     return process;
 }
 
-std::optional<std::string> UnitFolder::outcome() const {
-    std::optional<std::string> text = readWholeFile(hostPath(UnitPaths::runOutcome));
+std::optional<std::string> UnitFolder::readLine(std::string_view unitPath) const {
+    std::optional<std::string> text = readWholeFile(hostPath(unitPath));
     if (text) {
-        while (!text->empty() && (text->back() == '\n' || text->back() == '\r')) {
-            text->pop_back();
-        }
+        *text = withoutFinalLineEnds(std::move(*text));
     }
     return text;
+}
+
+std::optional<std::string> UnitFolder::outcome() const {
+    return readLine(UnitPaths::runOutcome);
+}
+
+std::optional<std::string> UnitFolder::captureFolder() const {
+    std::optional<std::string> folder = readLine(UnitsimPaths::captureFolderRecord);
+    return folder && !folder->empty() ? folder : std::nullopt;
 }
 
 std::string UnitFolder::programFolder() {
@@ -140,6 +150,21 @@ std::optional<std::string> readWholeFile(const std::string& hostPath) {
     std::ostringstream contents;
     contents << file.rdbuf();
     return contents.str();
+}
+
+std::string withoutFinalLineEnds(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+std::optional<std::uint32_t> capturedFrameNumber(std::string_view fileName) {
+    if (fileName.size() != capturedFrameDigits + capturedFrameExtension.size() ||
+        !fileName.ends_with(capturedFrameExtension)) {
+        return std::nullopt;
+    }
+    return wholeUnsignedNumber(fileName.substr(0, capturedFrameDigits));
 }
 
 }  // namespace Sim::Unitsim

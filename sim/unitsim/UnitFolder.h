@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,8 +44,12 @@ public:
     // The process id of this unit's live supervisor: the recorded process runs this program with
     // the unit root as its working folder. Nothing when no unit runs.
     std::optional<pid_t> runningSupervisor() const;
+    // A one-line file of the unit without its line end, or nothing when it cannot be read.
+    std::optional<std::string> readLine(std::string_view unitPath) const;
     // How the last run ended, once its supervisor recorded it.
     std::optional<std::string> outcome() const;
+    // The folder where the run keeps every frame; nothing when it was started without --capture.
+    std::optional<std::string> captureFolder() const;
 
     // The folder this program lives in, where its sibling programs are built.
     static std::string programFolder();
@@ -58,5 +63,9 @@ private:
 bool isProcessAlive(pid_t process);
 // A file's whole contents, or nothing when it cannot be read.
 std::optional<std::string> readWholeFile(const std::string& hostPath);
+// `text` without the line ends ("\n", "\r") at its close.
+std::string withoutFinalLineEnds(std::string text);
+// The number of a captured frame from its file name "NNNNNN.png"; nothing for any other name.
+std::optional<std::uint32_t> capturedFrameNumber(std::string_view fileName);
 
 }  // namespace Sim::Unitsim

@@ -70,6 +70,13 @@ std::size_t keyIndex(const std::string& name) {
     throw UsageError("unknown key '" + name + "' (keys: cancel select up down)");
 }
 
+bool isHighShutdownLevel(const std::string& level) {
+    if (level != "high" && level != "low") {
+        throw UsageError("the level is high or low, not '" + level + "'");
+    }
+    return level == "high";
+}
+
 CoreSystem::SoftKey softKey(const UnitFolder& unit, const std::string& name) {
     const std::size_t index = keyIndex(name);
     const std::uint32_t displayType = unit.configuration().displayType;

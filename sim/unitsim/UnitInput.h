@@ -30,6 +30,8 @@ void tap(const UnitFolder& unit, std::int32_t x, std::int32_t y);
 // The touch point at the centre of a soft key's icon.
 std::array<std::int32_t, 2> softKeyCentre(const CoreSystem::SoftKey& key);
 
+// Whether a shutdown-request level, "high" or "low", is high; UsageError for any other word.
+bool isHighShutdownLevel(const std::string& level);
 // Raises or lowers the shutdown-request input in the unit's physical memory. The unit must be
 // named in UNIT_ROOT (UnitFolder::exportAsUnitRoot).
 void setShutdownRequest(const UnitFolder& unit, bool high);

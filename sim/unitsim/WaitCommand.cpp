@@ -1,5 +1,3 @@
-#include <algorithm>
-#include <array>
 #include <filesystem>
 #include <functional>
 
@@ -15,20 +13,12 @@ namespace Sim::Unitsim {
 namespace {
 
 constexpr int pollMilliseconds = 20;
-constexpr std::size_t frameNameLength = 10;  // "NNNNNN.png"
-
-// A captured frame's name: six digits and ".png".
-bool isFrameName(const std::string& name) {
-    return name.size() == frameNameLength && name.ends_with(".png") &&
-           std::all_of(name.begin(), name.begin() + 6,
-                       [](char character) { return character >= '0' && character <= '9'; });
-}
 
 std::size_t countFrames(const std::string& folder) {
     std::error_code error;
     std::size_t count = 0;
     for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        if (isFrameName(entry.path().filename().string())) {
+        if (capturedFrameNumber(entry.path().filename().string())) {
             ++count;
         }
     }
@@ -36,13 +26,9 @@ std::size_t countFrames(const std::string& folder) {
 }
 
 std::string captureFolder(const UnitFolder& unit) {
-    std::optional<std::string> folder =
-        readWholeFile(unit.hostPath(UnitsimPaths::captureFolderRecord));
-    if (!folder || folder->empty()) {
+    std::optional<std::string> folder = unit.captureFolder();
+    if (!folder) {
         throw CommandFailure("the unit was started without --capture; no frames are kept");
-    }
-    while (!folder->empty() && folder->back() == '\n') {
-        folder->pop_back();
     }
     return *folder;
 }

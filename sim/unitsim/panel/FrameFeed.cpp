@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdio>
 #include <filesystem>
 
 #include "sim/common/UnitPaths.h"
+#include "sim/unitsim/Arguments.h"
 
 namespace Sim::Unitsim {
 
@@ -14,37 +14,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view frameExtension = ".png";
-constexpr std::size_t frameDigits = 6;
-
-std::string trimmed(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-        text.pop_back();
-    }
-    return text;
-}
-
-std::optional<unsigned> parseNumber(std::string_view text) {
-    unsigned value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 std::string frameName(unsigned number) {
     std::array<char, 32> name{};
     std::snprintf(name.data(), name.size(), "%06u.png", number);
     return name.data();
-}
-
-// The number of a captured frame's file name "NNNNNN.png".
-std::optional<unsigned> frameNumber(const std::string& name) {
-    if (name.size() != frameDigits + frameExtension.size() || !name.ends_with(frameExtension)) {
-        return std::nullopt;
-    }
-    return parseNumber(std::string_view(name).substr(0, frameDigits));
 }
 
 bool sameFile(const struct stat& left, const struct stat& right) {
@@ -64,7 +37,7 @@ FrameFeed::FrameFeed(const UnitFolder& unit, const std::string& lastSeen) : unit
     const std::size_t slash = lastSeen.rfind('/');
     if (slash != std::string::npos) {
         resumeRun_ = lastSeen.substr(0, slash);
-        resumeAfter_ = parseNumber(std::string_view(lastSeen).substr(slash + 1));
+        resumeAfter_ = wholeUnsignedNumber(std::string_view(lastSeen).substr(slash + 1));
     }
 }
 
@@ -73,24 +46,14 @@ std::vector<FrameFeed::Frame> FrameFeed::next(std::size_t limit) {
     if (run.empty()) {
         return {};
     }
-    if (const std::optional<std::string> folder = captureFolder()) {
+    if (const std::optional<std::string> folder = unit_.captureFolder()) {
         return nextCaptured(*folder, run, limit);
     }
     return nextLatest(run);
 }
 
-bool FrameFeed::seesEveryFrame() const {
-    return captureFolder().has_value();
-}
-
 std::string FrameFeed::runKey() const {
-    return trimmed(readWholeFile(unit_.hostPath(UnitPaths::unitProcessGroup)).value_or(""));
-}
-
-std::optional<std::string> FrameFeed::captureFolder() const {
-    std::string folder =
-        trimmed(readWholeFile(unit_.hostPath(UnitsimPaths::captureFolderRecord)).value_or(""));
-    return folder.empty() ? std::nullopt : std::optional(folder);
+    return unit_.readLine(UnitPaths::unitProcessGroup).value_or("");
 }
 
 std::vector<FrameFeed::Frame> FrameFeed::nextCaptured(const std::string& folder,
@@ -112,8 +75,8 @@ std::vector<FrameFeed::Frame> FrameFeed::nextCaptured(const std::string& folder,
             std::error_code error;
             for (const auto& entry : fs::directory_iterator(folder, error)) {
                 struct stat status {};
-                const std::optional<unsigned> number =
-                    frameNumber(entry.path().filename().string());
+                const std::optional<std::uint32_t> number =
+                    capturedFrameNumber(entry.path().filename().string());
                 if (number && ofThisRun(entry.path().string(), status)) {
                     nextNumber_ = std::max(nextNumber_, *number);
                 }

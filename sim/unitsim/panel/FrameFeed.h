@@ -28,12 +28,9 @@ public:
 
     // The frames posted since the last call, at most `limit` of them.
     std::vector<Frame> next(std::size_t limit);
-    // Whether every frame of the current run is kept (the run has a capture folder).
-    bool seesEveryFrame() const;
 
 private:
     std::string runKey() const;
-    std::optional<std::string> captureFolder() const;
     std::vector<Frame> nextCaptured(const std::string& folder, const std::string& run,
                                     std::size_t limit);
     std::vector<Frame> nextLatest(const std::string& run);

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
+
+#include "sim/unitsim/Arguments.h"
 
 namespace Sim::Unitsim {
 
@@ -26,15 +27,6 @@ constexpr std::string_view componentResultPrefix = "Install Result: Component ";
 constexpr std::string_view statusWord = " status ";
 constexpr std::uint32_t successStatus = 1;
 
-std::optional<std::uint32_t> number(std::string_view text) {
-    std::uint32_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 void apply(InstallLogSummary& summary, std::string_view line) {
     if (line == "Loaded install package") {
         summary = {.phase = InstallLogSummary::Phase::checking};
@@ -42,12 +34,13 @@ void apply(InstallLogSummary& summary, std::string_view line) {
         summary.phase = InstallLogSummary::Phase::installing;
     } else if (line.starts_with(componentStartPrefix)) {
         summary.phase = InstallLogSummary::Phase::installing;
-        summary.componentType = number(line.substr(componentStartPrefix.size()));
+        summary.componentType = wholeUnsignedNumber(line.substr(componentStartPrefix.size()));
     } else if (line.starts_with(componentResultPrefix)) {
         const std::size_t status = line.rfind(statusWord);
         const std::optional<std::uint32_t> result =
-            status == std::string_view::npos ? std::nullopt
-                                             : number(line.substr(status + statusWord.size()));
+            status == std::string_view::npos
+                ? std::nullopt
+                : wholeUnsignedNumber(line.substr(status + statusWord.size()));
         if (result != successStatus) {
             summary.phase = InstallLogSummary::Phase::failed;
         }

@@ -15,6 +15,7 @@
 #include "sim/common/UnitPaths.h"
 #include "sim/unitsim/Arguments.h"
 #include "sim/unitsim/StickSlot.h"
+#include "sim/unitsim/UnitInput.h"
 #include "sim/unitsim/panel/FrameFeed.h"
 #include "sim/unitsim/panel/LogTail.h"
 
@@ -95,8 +96,8 @@ std::optional<std::uintmax_t> contentLength(const httplib::Request& request) {
                                                                     : std::nullopt;
 }
 
-std::string limitText(std::uintmax_t limit) {
-    return std::to_string(limit) + " bytes";
+std::string uploadTooLargeMessage(std::uintmax_t limit) {
+    return "the file is larger than the panel takes (" + std::to_string(limit) + " bytes)";
 }
 
 // What one page's unit stream has sent: the logs as far as they went and the last view.
@@ -288,11 +289,8 @@ void PanelServer::addRoutes() {
     });
     server_->Post("/api/shutdown-request", [this](const Request& request, Response& response) {
         act(response, [&] {
-            const std::string level = request.get_param_value("level");
-            if (level != "high" && level != "low") {
-                throw UsageError("the level is high or low, not '" + level + "'");
-            }
-            return control_.setShutdownRequest(level == "high");
+            return control_.setShutdownRequest(
+                isHighShutdownLevel(request.get_param_value("level")));
         });
     });
     server_->Post(R"(/api/keys/([^/]+)/(press|release))",
@@ -315,8 +313,7 @@ void PanelServer::addRoutes() {
         act(response, [&] {
             const std::optional<std::uintmax_t> length = contentLength(request);
             if (length && *length > settings_.uploadLimit) {
-                throw UploadTooLarge("the file is larger than the panel takes (" +
-                                     limitText(settings_.uploadLimit) + ")");
+                throw UploadTooLarge(uploadTooLargeMessage(settings_.uploadLimit));
             }
             StickSlot::Incoming incoming =
                 StickSlot(unit_).receive(request.get_param_value("name"));
@@ -338,8 +335,7 @@ void PanelServer::addRoutes() {
                 throw CommandFailure(*failure);
             }
             if (tooLarge) {
-                throw UploadTooLarge("the file is larger than the panel takes (" +
-                                     limitText(settings_.uploadLimit) + ")");
+                throw UploadTooLarge(uploadTooLargeMessage(settings_.uploadLimit));
             }
             if (!whole) {
                 throw UsageError("the upload was cut short; nothing was put on the stick");

@@ -41,13 +41,6 @@ std::string readAll(int handle) {
     }
 }
 
-std::string withoutFinalNewline(std::string text) {
-    while (!text.empty() && text.back() == '\n') {
-        text.pop_back();
-    }
-    return text;
-}
-
 // Runs `start` in a child process that holds none of the panel's descriptors (its listening
 // socket, its connections), so that the supervisor and the unit's processes, which that child
 // starts, do not keep them open; the child's output is the result.
@@ -93,7 +86,7 @@ std::string UnitControl::boot() {
         ::close(channel[0]);
         throw CommandFailure(std::string("cannot start the unit: ") + std::strerror(errno));
     }
-    std::string output = withoutFinalNewline(readAll(channel[0]));
+    std::string output = withoutFinalLineEnds(readAll(channel[0]));
     ::close(channel[0]);
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {

@@ -8,7 +8,6 @@
 #include "sim/unitsim/ReceivedReport.h"
 #include "sim/unitsim/StickSlot.h"
 #include "sim/unitsim/UnitInput.h"
-#include "sim/unitsim/panel/FrameFeed.h"
 #include "sim/unitsim/panel/UnitStatus.h"
 #include "tools/PackageReader.h"
 #include "tools/PackageReport.h"
@@ -106,7 +105,7 @@ std::string UnitView::json(const UnitFolder& unit, const Settings& settings) {
     view["stick"] = stick(unit);
     view["record"] = record(unit);
     view["received"] = receivedReport(unit);
-    view["everyFrame"] = FrameFeed(unit, "").seesEveryFrame();
+    view["everyFrame"] = unit.captureFolder().has_value();
     view["uploadLimit"] = settings.uploadLimit;
     return text(view);
 }
